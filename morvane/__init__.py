@@ -1,0 +1,1 @@
+"""morvane: image filters."""

@@ -1,0 +1,1 @@
+"""morvane.filters: image and volume filters."""

@@ -1,0 +1,1 @@
+"""Test clients of the sliding-histogram core (private test support)."""
