@@ -118,10 +118,12 @@ ALL_SHIFT_CASES = [case for name in FOOTPRINTS for case in shift_cases(name)]
 # --------------------------------------------------------------------------
 # Array layouts
 
-# Layouts both clients accept: the last axis stays contiguous.
-LAYOUTS_2D_ALL = ["contiguous", "row_padded"]
-# Layouts only the C++ client accepts.
-LAYOUTS_2D_CPP = ["col_step", "reversed", "transposed", "zero_row_stride"]
+# Layouts both clients accept: C order (the Cython declarations ask for
+# C-contiguous views).
+LAYOUTS_2D_ALL = ["contiguous"]
+# Layouts only the C++ client can hand over.
+LAYOUTS_2D_CPP = ["row_padded", "col_step", "reversed", "transposed",
+                  "zero_row_stride"]
 
 
 def place_2d(values, layout, junk):
@@ -157,8 +159,8 @@ def place_2d(values, layout, junk):
     raise ValueError(layout)
 
 
-OUT_LAYOUTS_ALL = ["contiguous", "row_padded"]
-OUT_LAYOUTS_CPP = ["rows_reversed", "pixels_transposed", "col_step",
+OUT_LAYOUTS_ALL = ["contiguous"]
+OUT_LAYOUTS_CPP = ["row_padded", "rows_reversed", "pixels_transposed", "col_step",
                    "depth_strided"]
 
 
@@ -326,13 +328,15 @@ def test_hist_element_types(client, in_dtype, out_dtype):
                out_dtype=out_dtype)
 
 
-@pytest.mark.parametrize("layout", LAYOUTS_2D_ALL)
+@pytest.mark.parametrize("layout", LAYOUTS_2D_ALL + ["row_padded"])
 @pytest.mark.parametrize("shape", [(1, 1), (1, 2), (2, 1), (1, 9), (9, 1),
                                    (2, 2), (3, 3), (2, 17), (17, 2), (4, 5),
                                    (20, 20)], ids=str)
 @pytest.mark.parametrize("name", ["full3x3", "full4x4", "single", "ring5x5",
                                   "random12x14"])
 def test_hist_image_shapes(client, shape, name, layout):
+    if layout == "row_padded" and client.__name__.endswith("_cy_client"):
+        pytest.skip("Cython's C-contiguous views have no row padding")
     rng = np.random.default_rng(103)
     image = place_2d(random_image(rng, shape), layout,
                      random_image(rng, (5,)))
@@ -446,8 +450,8 @@ def check_strided(client, which, layout):
 
 
 @pytest.mark.parametrize("which", STRIDED_WHICH)
-def test_row_stride_larger_than_row(client, which):
-    check_strided(client, which, "row_padded")
+def test_row_stride_larger_than_row(cpp_client, which):
+    check_strided(cpp_client, which, "row_padded")
 
 
 @pytest.mark.parametrize("which,layout", [
@@ -965,13 +969,13 @@ def test_masked_out_values_may_exceed_bin_count(client, in_dtype):
     assert_pixels_equal(probe[:, :, P_CENTRE], image)
 
 
-def test_row_padding_is_not_part_of_the_image(client):
+def test_row_padding_is_not_part_of_the_image(cpp_client):
     """Values beyond the row's end, in the row stride's padding, are not
     image values and must not trip the bin_count check."""
     rng = np.random.default_rng(122)
     image = place_2d(random_image(rng, (5, 6), top=99), "row_padded",
                      np.full(4, 255, np.uint8))
-    check_hist(client, image, FOOTPRINTS["cross3x3"], bin_count=100)
+    check_hist(cpp_client, image, FOOTPRINTS["cross3x3"], bin_count=100)
 
 
 @pytest.mark.parametrize("with_mask", [False, True])
@@ -1156,10 +1160,11 @@ def core_cases(draw, any_strides):
     mask = draw(st.none() | hnp.arrays(np.uint8, (rows, cols),
                                        elements=st.sampled_from([0, 1, 255])))
     out_dtype = draw(st.sampled_from(OUT_DTYPES))
-    layouts_2d = LAYOUTS_2D_ALL + (["col_step", "reversed", "transposed"]
-                                   if any_strides else [])
-    out_layouts = OUT_LAYOUTS_ALL + (["rows_reversed", "pixels_transposed",
-                                      "col_step"] if any_strides else [])
+    layouts_2d = LAYOUTS_2D_ALL + (["row_padded", "col_step", "reversed",
+                                    "transposed"] if any_strides else [])
+    out_layouts = OUT_LAYOUTS_ALL + (["row_padded", "rows_reversed",
+                                      "pixels_transposed", "col_step"]
+                                     if any_strides else [])
     layout = dict(image=draw(st.sampled_from(layouts_2d)),
                   footprint=draw(st.sampled_from(layouts_2d)),
                   mask=draw(st.sampled_from(layouts_2d)),
