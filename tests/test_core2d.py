@@ -328,15 +328,12 @@ def test_hist_element_types(client, in_dtype, out_dtype):
                out_dtype=out_dtype)
 
 
-@pytest.mark.parametrize("layout", LAYOUTS_2D_ALL + ["row_padded"])
-@pytest.mark.parametrize("shape", [(1, 1), (1, 2), (2, 1), (1, 9), (9, 1),
-                                   (2, 2), (3, 3), (2, 17), (17, 2), (4, 5),
-                                   (20, 20)], ids=str)
-@pytest.mark.parametrize("name", ["full3x3", "full4x4", "single", "ring5x5",
-                                  "random12x14"])
-def test_hist_image_shapes(client, shape, name, layout):
-    if layout == "row_padded" and client.__name__.endswith("_cy_client"):
-        pytest.skip("Cython's C-contiguous views have no row padding")
+IMAGE_SHAPES = [(1, 1), (1, 2), (2, 1), (1, 9), (9, 1), (2, 2), (3, 3), (2, 17),
+                (17, 2), (4, 5), (20, 20)]
+SHAPE_FOOTPRINTS = ["full3x3", "full4x4", "single", "ring5x5", "random12x14"]
+
+
+def check_image_shape(client, shape, name, layout):
     rng = np.random.default_rng(103)
     image = place_2d(random_image(rng, shape), layout,
                      random_image(rng, (5,)))
@@ -345,6 +342,18 @@ def test_hist_image_shapes(client, shape, name, layout):
     shift_y = valid_shifts(fp.shape[0])[-1]
     shift_x = valid_shifts(fp.shape[1])[0]
     check_hist(client, image, fp, mask, shift_x=shift_x, shift_y=shift_y)
+
+
+@pytest.mark.parametrize("shape", IMAGE_SHAPES, ids=str)
+@pytest.mark.parametrize("name", SHAPE_FOOTPRINTS)
+def test_hist_image_shapes(client, shape, name):
+    check_image_shape(client, shape, name, "contiguous")
+
+
+@pytest.mark.parametrize("shape", IMAGE_SHAPES, ids=str)
+@pytest.mark.parametrize("name", SHAPE_FOOTPRINTS)
+def test_hist_image_shapes_row_stride_larger_than_row(cpp_client, shape, name):
+    check_image_shape(cpp_client, shape, name, "row_padded")
 
 
 @pytest.mark.parametrize("bin_count", [7, 256, 300])
