@@ -533,6 +533,17 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
     return module.release();
 }
 
+PyModuleDef *module_definition() {
+    static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void *>(module_create)},
+        {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+        {0, nullptr}};
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, module_config.name, nullptr, 0,
+                                     no_methods, slots, nullptr, nullptr, nullptr};
+    return &definition;
+}
+
 int module_exec(PyObject *module) {
     if (module_object != nullptr) {
         if (module_object == module) return 0;

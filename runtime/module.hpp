@@ -38,6 +38,10 @@ extern const ModuleConfig module_config;
 PyObject *module_create(PyObject *spec, PyModuleDef *def);
 int module_exec(PyObject *module);
 
+// The module definition: named by the config, no docstring, no methods, no
+// per-module state, and the two slots above.
+PyModuleDef *module_definition();
+
 // Appends a traceback entry (function, source file and line) to the pending
 // exception. Skipped silently when it cannot be built.
 void add_traceback(const char *function, int c_line, int py_line, const char *file);

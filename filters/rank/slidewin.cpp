@@ -7,6 +7,8 @@
 // edge entries.
 #include "../../runtime/memview.hpp"
 #include "../../runtime/module.hpp"
+#include "checks.hpp"
+#include "exports.hpp"
 #include "footprint.hpp"
 #include "window.hpp"
 
@@ -42,8 +44,8 @@ constexpr int mask_shape = 125;
 constexpr int image_value = 126;
 } // namespace line
 
-// Edge lists in the order the fill tests them; the maps are made in the
-// order east, west, south, north.
+// Edge maps and lists in the order the fill tests them; the maps are made
+// in the order east, west, south, north.
 enum List { East = 0, West = 1, North = 2, South = 3 };
 
 // Everything `_core` prepares with the interpreter lock held. The records
@@ -55,7 +57,8 @@ struct Analysis {
     OwnedRecord offsets[8];  // row and column offsets of each List
     std::vector<Py_ssize_t> bytes; // byte offsets: image and mask, per List
     Grid<2> grid{};
-    EdgeList<2> lists[4];
+    Edges<2> edges;
+    EdgeList<2> *lists[4] = {&edges.east, &edges.west, &edges.north, &edges.south};
     int failed_line = 0; // non-zero once a step failed (exception set)
 };
 
@@ -157,27 +160,19 @@ int allocate(Analysis &a, const Record &footprint, Py_ssize_t bin_count) {
     return 0;
 }
 
+bool has_mask(const Record &mask) {
+    return mask.memview != nullptr && reinterpret_cast<PyObject *>(mask.memview) != Py_None;
+}
+
 // What the scan relies on about `out` and `mask`.
 int check_arguments(Analysis &a, const Record &mask, const Record &out, Py_ssize_t out_item) {
-    PyObject *value_error = rt::builtin("ValueError");
-    if (out.shape[0] < a.rows) {
-        PyErr_Format(value_error, "out rows %zd is smaller than image rows %zd", out.shape[0], a.rows);
-        return fail(a, line::out_extent);
-    }
-    if (out.shape[1] < a.cols) {
-        PyErr_Format(value_error, "out cols %zd is smaller than image cols %zd", out.shape[1], a.cols);
-        return fail(a, line::out_extent);
-    }
-    if (out.shape[2] > 1 && out.strides[2] != out_item) {
-        PyErr_Format(value_error, "out depth stride %zd is not the item size %zd", out.strides[2],
-                     out_item);
-        return fail(a, line::out_depth_stride);
-    }
-    bool has_mask = mask.memview != nullptr && reinterpret_cast<PyObject *>(mask.memview) != Py_None;
-    if (has_mask && (mask.shape[0] != a.rows || mask.shape[1] != a.cols)) {
-        PyErr_Format(value_error, "mask shape (%zd, %zd) is not the image shape (%zd, %zd)",
-                     mask.shape[0], mask.shape[1], a.rows, a.cols);
-        return fail(a, line::mask_shape);
+    static const char *const axes[2] = {"rows", "cols"};
+    const Py_ssize_t shape[2] = {a.rows, a.cols};
+    switch (check_out_and_mask(2, axes, shape, mask, has_mask(mask), out, out_item)) {
+    case ArgumentFault::None: return 0;
+    case ArgumentFault::OutExtent: return fail(a, line::out_extent);
+    case ArgumentFault::OutDepthStride: return fail(a, line::out_depth_stride);
+    case ArgumentFault::MaskShape: return fail(a, line::mask_shape);
     }
     return 0;
 }
@@ -189,17 +184,17 @@ int prepare(Analysis &a, const Record &image, const Record &footprint, const Rec
     if (allocate(a, footprint, bin_count) < 0) return -1;
     if (check_arguments(a, mask, out, out_item) < 0) return -1;
 
-    bool has_mask = mask.memview != nullptr && reinterpret_cast<PyObject *>(mask.memview) != Py_None;
+    const bool masked = has_mask(mask);
     a.grid.data = image.data;
-    a.grid.mask = has_mask ? reinterpret_cast<const unsigned char *>(mask.data) : nullptr;
+    a.grid.mask = masked ? reinterpret_cast<const unsigned char *>(mask.data) : nullptr;
     for (int d = 0; d < 2; ++d) {
         a.grid.shape[d] = image.shape[d];
         a.grid.strides[d] = image.strides[d];
-        a.grid.mask_strides[d] = has_mask ? mask.strides[d] : 0;
+        a.grid.mask_strides[d] = masked ? mask.strides[d] : 0;
     }
     const Py_ssize_t capacity = a.srows * a.scols;
     for (int k = 0; k < 4; ++k) {
-        EdgeList<2> &list = a.lists[k];
+        EdgeList<2> &list = *a.lists[k];
         list.offset[0] = a.offsets[2 * k].data<Py_ssize_t>();
         list.offset[1] = a.offsets[2 * k + 1].data<Py_ssize_t>();
         list.image_bytes = a.bytes.data() + 2 * k * capacity;
@@ -214,21 +209,21 @@ void fill_lists(Analysis &a) {
     for (int k = 0; k < 4; ++k) {
         rows_of[k] = a.offsets[2 * k].data<Py_ssize_t>();
         cols_of[k] = a.offsets[2 * k + 1].data<Py_ssize_t>();
-        a.lists[k].count = 0;
+        a.lists[k]->count = 0;
     }
     for (Py_ssize_t i = 0; i < a.srows; ++i) {
         for (Py_ssize_t j = 0; j < a.scols; ++j) {
             for (int k = 0; k < 4; ++k) {
                 const Record &m = a.maps[k].get();
                 if (m.data[i * m.strides[0] + j * m.strides[1]] == 0) continue;
-                Py_ssize_t &count = a.lists[k].count;
+                Py_ssize_t &count = a.lists[k]->count;
                 rows_of[k][count] = i - a.centre_r;
                 cols_of[k][count] = j - a.centre_c;
                 ++count;
             }
         }
     }
-    for (auto &list : a.lists) list.prepare(a.grid);
+    for (EdgeList<2> *list : a.lists) list->prepare(a.grid);
 }
 
 template <class Out, class In>
@@ -239,8 +234,6 @@ void scan(Analysis &a, const Record &footprint, const Record &out, Kernel<Out, I
     Window<In, 2> window(a.grid, a.histogram.data<Py_ssize_t>());
     const Py_ssize_t middle_bin = bin_count / 2;
     const Py_ssize_t out_depth = out.shape[2];
-    const EdgeList<2> &east = a.lists[East], &west = a.lists[West];
-    const EdgeList<2> &north = a.lists[North], &south = a.lists[South];
 
     auto visit = [&](Py_ssize_t y, Py_ssize_t x) {
         const Py_ssize_t pos[2] = {y, x};
@@ -259,44 +252,12 @@ void scan(Analysis &a, const Record &footprint, const Record &out, Kernel<Out, I
         }
     }
     visit(0, 0);
-
-    const Py_ssize_t rows = a.rows, cols = a.cols;
-    Py_ssize_t y = 0;
-    for (;;) {
-        // West to east on row y.
-        for (Py_ssize_t x = 1; x < cols; ++x) {
-            const Py_ssize_t here[2] = {y, x}, before[2] = {y, x - 1};
-            window.template apply<+1>(east, here);
-            window.template apply<-1>(west, before);
-            visit(y, x);
-        }
-        Py_ssize_t x = cols - 1;
-        if (y + 1 >= rows) break;
-        {
-            const Py_ssize_t here[2] = {y + 1, x}, before[2] = {y, x};
-            window.template apply<+1>(south, here);
-            window.template apply<-1>(north, before);
-            visit(y + 1, x);
-        }
-        // East to west on row y + 1.
-        for (x = cols - 2; x >= 0; --x) {
-            const Py_ssize_t here[2] = {y + 1, x}, before[2] = {y + 1, x + 1};
-            window.template apply<+1>(west, here);
-            window.template apply<-1>(east, before);
-            visit(y + 1, x);
-        }
-        if (y + 2 >= rows) break;
-        {
-            const Py_ssize_t here[2] = {y + 2, 0}, before[2] = {y + 1, 0};
-            window.template apply<+1>(south, here);
-            window.template apply<-1>(north, before);
-            visit(y + 2, 0);
-        }
-        y += 2;
-    }
+    serpentine(a.rows, a.cols, [&](auto move, Py_ssize_t y, Py_ssize_t x) {
+        const Py_ssize_t pos[2] = {y, x};
+        window.step(move, a.edges, pos);
+        visit(y, x);
+    });
 }
-
-template <class In> constexpr Py_ssize_t kLargestValue = (Py_ssize_t{1} << (8 * sizeof(In))) - 1;
 
 template <class Out, class In>
 void core(Kernel<Out, In> kernel, Record image, Record footprint, Record mask, Record out,
@@ -320,47 +281,12 @@ void core(Kernel<Out, In> kernel, Record image, Record footprint, Record mask, R
             scan<Out, In>(a, footprint, out, kernel, fparam0, fparam1, iparam0, iparam1, bin_count);
     }
     if (bad_value >= 0) {
-        PyErr_Format(rt::builtin("ValueError"), "image value %zd is not below bin_count %zd",
-                     bad_value, bin_count);
+        raise_value_not_below(bad_value, bin_count);
         rt::add_traceback(kFunction, __LINE__, line::image_value, kFile);
     }
 }
 
-template <class T> T max_of(T a, T b) { return a > b ? a : b; }
-template <class T> T min_of(T a, T b) { return a < b ? a : b; }
-
-#define SLIDEWIN_CORE_ENTRY(I, J, OUT, IN)                                                   \
-    {slidewin_exports_2d[SLIDEWIN_DRIVER_FIRST + 2 * I + J].key, rt::entry(&core<OUT, IN>), \
-     slidewin_exports_2d[SLIDEWIN_DRIVER_FIRST + 2 * I + J].signature}
-
-const rt::Export exports[12] = {
-    {slidewin_exports_2d[SLIDEWIN_MAX_0].key, rt::entry(&max_of<uint8_t>),
-     slidewin_exports_2d[SLIDEWIN_MAX_0].signature},
-    {slidewin_exports_2d[SLIDEWIN_MAX_1].key, rt::entry(&max_of<uint16_t>),
-     slidewin_exports_2d[SLIDEWIN_MAX_1].signature},
-    {slidewin_exports_2d[SLIDEWIN_MIN_0].key, rt::entry(&min_of<uint8_t>),
-     slidewin_exports_2d[SLIDEWIN_MIN_0].signature},
-    {slidewin_exports_2d[SLIDEWIN_MIN_1].key, rt::entry(&min_of<uint16_t>),
-     slidewin_exports_2d[SLIDEWIN_MIN_1].signature},
-    SLIDEWIN_CORE_ENTRY(0, 0, uint8_t, uint8_t),
-    SLIDEWIN_CORE_ENTRY(0, 1, uint8_t, uint16_t),
-    SLIDEWIN_CORE_ENTRY(1, 0, uint16_t, uint8_t),
-    SLIDEWIN_CORE_ENTRY(1, 1, uint16_t, uint16_t),
-    SLIDEWIN_CORE_ENTRY(2, 0, float, uint8_t),
-    SLIDEWIN_CORE_ENTRY(2, 1, float, uint16_t),
-    SLIDEWIN_CORE_ENTRY(3, 0, double, uint8_t),
-    SLIDEWIN_CORE_ENTRY(3, 1, double, uint16_t),
-};
-
-PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(rt::module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(rt::module_exec)},
-    {0, nullptr}};
-
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "slidewin", nullptr, 0, no_methods, slots,
-                          nullptr, nullptr, nullptr};
+const rt::Export exports[12] = MORVANE_RANK_EXPORTS(slidewin_exports_2d, core);
 
 } // namespace
 } // namespace morvane::rank
@@ -381,4 +307,4 @@ const ModuleConfig module_config = {
 };
 } // namespace morvane::rt
 
-PyMODINIT_FUNC PyInit_slidewin(void) { return PyModuleDef_Init(&morvane::rank::definition); }
+PyMODINIT_FUNC PyInit_slidewin(void) { return PyModuleDef_Init(morvane::rt::module_definition()); }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace morvane::rank {
 
@@ -84,6 +85,17 @@ template <int D> struct EdgeList {
     }
 };
 
+// The one-step moves of the serpentine walk, within a row or a plane.
+enum class Move { East, West, South };
+template <Move M> using MoveTag = std::integral_constant<Move, M>;
+
+// The four edge lists of a footprint. On a step east the `east` entries
+// enter and the `west` ones leave; west the other way round; on a step south
+// the `south` entries enter and the `north` ones leave.
+template <int D> struct Edges {
+    EdgeList<D> east, west, north, south;
+};
+
 template <class In, int D> class Window {
 public:
     Window(const Grid<D> &grid, Py_ssize_t *bins) : g_(grid), bins_(bins) {}
@@ -130,6 +142,27 @@ public:
         }
     }
 
+    // Move the window onto `pos` from its neighbour: entering entries are
+    // added before leaving ones are removed. Rows and columns are the last
+    // two axes.
+    template <Move M> void step(MoveTag<M>, const Edges<D> &e, const Py_ssize_t *pos) {
+        Py_ssize_t before[D];
+        for (int d = 0; d < D; ++d) before[d] = pos[d];
+        if constexpr (M == Move::East) {
+            before[D - 1] -= 1;
+            apply<+1>(e.east, pos);
+            apply<-1>(e.west, before);
+        } else if constexpr (M == Move::West) {
+            before[D - 1] += 1;
+            apply<+1>(e.west, pos);
+            apply<-1>(e.east, before);
+        } else {
+            before[D - 2] -= 1;
+            apply<+1>(e.south, pos);
+            apply<-1>(e.north, before);
+        }
+    }
+
     In value(const Py_ssize_t *pos) const { return load<In>(g_.pixel(pos)); }
 
 private:
@@ -137,6 +170,21 @@ private:
     Py_ssize_t *bins_;
     Py_ssize_t count_ = 0;
 };
+
+// The serpentine walk over the rows x cols positions of the last two axes,
+// after (0, 0): row 0 west to east, row 1 east to west, and so on, each row
+// reached by one step south where the previous row ended. `step(tag, row,
+// col)` moves the window and visits the new position.
+template <class Step> void serpentine(Py_ssize_t rows, Py_ssize_t cols, Step &&step) {
+    for (Py_ssize_t y = 0;; y += 2) {
+        for (Py_ssize_t x = 1; x < cols; ++x) step(MoveTag<Move::East>{}, y, x);
+        if (y + 1 >= rows) return;
+        step(MoveTag<Move::South>{}, y + 1, cols - 1);
+        for (Py_ssize_t x = cols - 2; x >= 0; --x) step(MoveTag<Move::West>{}, y + 1, x);
+        if (y + 2 >= rows) return;
+        step(MoveTag<Move::South>{}, y + 2, Py_ssize_t{0});
+    }
+}
 
 // Largest unmasked value of an image, or -1 when no pixel is unmasked.
 template <class In, int D> Py_ssize_t largest_unmasked(const Grid<D> &g) {
