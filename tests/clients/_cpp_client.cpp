@@ -229,6 +229,7 @@ PyObject *run(PyObject *args, PyObject *kwargs, bool three_d) {
 }
 
 PyObject *core(PyObject *, PyObject *args, PyObject *kwargs) { return run(args, kwargs, false); }
+PyObject *core_3d(PyObject *, PyObject *args, PyObject *kwargs) { return run(args, kwargs, true); }
 
 PyObject *minmax(PyObject *args, bool is_max) {
     unsigned long a, b;
@@ -265,24 +266,36 @@ PyObject *bind_check(PyObject *, PyObject *args) {
 PyMethodDef methods[] = {
     {"core", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core)),
      METH_VARARGS | METH_KEYWORDS, "Run _core with a named kernel."},
+    {"core_3d", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_3d)),
+     METH_VARARGS | METH_KEYWORDS, "Run _core_3D with a named kernel."},
     {"max_", max_, METH_VARARGS, "The exported _max of width 8 or 16."},
     {"min_", min_, METH_VARARGS, "The exported _min of width 8 or 16."},
     {"bind_check", bind_check, METH_VARARGS, "Bind an entry point by key and signature."},
     {nullptr, nullptr, 0, nullptr}};
 
-template <class Out> int bind_cores(PyObject *module, int out_index) {
+template <class Out> int bind_cores(PyObject *module, PyObject *module_3d, int out_index) {
     cores[out_index][0] = reinterpret_cast<void *>(sw::bind_core<Out, uint8_t>(module));
-    if (cores[out_index][0] == nullptr) return -1;
     cores[out_index][1] = reinterpret_cast<void *>(sw::bind_core<Out, uint16_t>(module));
-    return cores[out_index][1] == nullptr ? -1 : 0;
+    cores_3d[out_index][0] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint8_t>(module_3d));
+    cores_3d[out_index][1] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint16_t>(module_3d));
+    for (int j = 0; j < 2; ++j)
+        if (cores[out_index][j] == nullptr || cores_3d[out_index][j] == nullptr) return -1;
+    return 0;
 }
 
 int exec_module(PyObject *) {
     PyObject *module = PyImport_ImportModule(SLIDEWIN_MODULE_2D);
     if (module == nullptr) return -1;
+    PyObject *module_3d = PyImport_ImportModule(SLIDEWIN_MODULE_3D);
+    if (module_3d == nullptr) {
+        Py_DECREF(module);
+        return -1;
+    }
     int rc = 0;
-    if (bind_cores<uint8_t>(module, 0) < 0 || bind_cores<uint16_t>(module, 1) < 0 ||
-        bind_cores<float>(module, 2) < 0 || bind_cores<double>(module, 3) < 0)
+    if (bind_cores<uint8_t>(module, module_3d, 0) < 0 ||
+        bind_cores<uint16_t>(module, module_3d, 1) < 0 ||
+        bind_cores<float>(module, module_3d, 2) < 0 ||
+        bind_cores<double>(module, module_3d, 3) < 0)
         rc = -1;
     if (rc == 0) {
         bound_max<uint8_t> = sw::bind_minmax<uint8_t>(module, true);
@@ -293,6 +306,7 @@ int exec_module(PyObject *) {
             rc = -1;
     }
     Py_DECREF(module);
+    Py_DECREF(module_3d);
     return rc;
 }
 

@@ -1,8 +1,9 @@
 # cython: language_level=3, boundscheck=False, wraparound=False, cdivision=True
-"""A Cython client of the 2D core, bound through the .pxd declarations.
+"""A Cython client of the 2D and 3D cores, bound through the .pxd declarations.
 
-core(kernel, image, footprint, mask, out, ...) runs `_core` with one of the
-kernels below; the specialization follows the dtypes of image and out.
+core(kernel, image, footprint, mask, out, ...) runs `_core`, and
+core_3d(kernel, volume, footprint, mask, out, ...) runs `_core_3D`, with one
+of the kernels below; the specialization follows the dtypes of image and out.
 """
 cimport numpy as cnp
 import numpy as np
@@ -11,6 +12,7 @@ cdef extern from "Python.h":
     int PyGILState_Check() nogil
 
 from morvane.filters.rank.slidewin cimport _core, _max, _min, dtype_t, dtype_t_out
+from morvane.filters.rank.slidewin_3d cimport _core_3D
 
 cnp.import_array()
 
@@ -170,6 +172,47 @@ def core(kernel, image, footprint, mask, out, shift_x=0, shift_y=0, fparam0=0.0,
         footprint = footprint.view(np.int8)
     _run(kernel, image, footprint, mask, out, shift_x, shift_y, fparam0, fparam1, iparam0,
          iparam1, bin_count)
+
+
+def _run3d(str kernel, dtype_t[:, :, ::1] image, char[:, :, ::1] footprint,
+           cnp.uint8_t[:, :, ::1] mask, dtype_t_out[:, :, :, ::1] out,
+           signed char shift_x, signed char shift_y, signed char shift_z, double fparam0,
+           double fparam1, Py_ssize_t iparam0, Py_ssize_t iparam1, Py_ssize_t bin_count):
+    global call_index
+    call_index = 0
+    if kernel == "probe":
+        _core_3D(k_probe[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "hist":
+        _core_3D(k_hist[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "mean":
+        _core_3D(k_mean[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "percentile":
+        _core_3D(k_percentile[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "min":
+        _core_3D(k_min[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "max":
+        _core_3D(k_max[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    elif kernel == "copy":
+        _core_3D(k_copy[dtype_t_out, dtype_t], image, footprint, mask, out, shift_x,
+                 shift_y, shift_z, fparam0, fparam1, iparam0, iparam1, bin_count)
+    else:
+        raise ValueError(f"unknown kernel {kernel!r}")
+
+
+def core_3d(kernel, image, footprint, mask, out, shift_x=0, shift_y=0, shift_z=0,
+            fparam0=0.0, fparam1=0.0, iparam0=0, iparam1=0, bin_count=256):
+    """Run `_core_3D` with the named kernel on NumPy arrays."""
+    footprint = np.asarray(footprint)
+    if footprint.dtype.itemsize == 1 and footprint.dtype != np.int8:
+        footprint = footprint.view(np.int8)
+    _run3d(kernel, image, footprint, mask, out, shift_x, shift_y, shift_z, fparam0, fparam1,
+           iparam0, iparam1, bin_count)
 
 
 def max_(a, b, width):
