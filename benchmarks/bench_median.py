@@ -2,7 +2,7 @@
 
 Run by hand (not part of the tests):
 
-    python benchmarks/bench_median.py            # 2D, 1024 x 1024 uint8
+    python benchmarks/bench_median.py            # 2D 1024 x 1024 and 3D 128^3, uint8
     python benchmarks/bench_median.py --quick    # smaller, for a smoke run
 
 Both filters use the same disk footprint on the same image in the same run;
@@ -36,14 +36,17 @@ def best_time(fn, repeats):
 
 def median_ours(client, image, footprint):
     out = np.empty(image.shape + (1,), np.uint8)
-    client.core("percentile", image, footprint, None, out, fparam0=0.5, bin_count=256)
+    core = client.core if image.ndim == 2 else client.core_3d
+    core("percentile", image, footprint, None, out, fparam0=0.5, bin_count=256)
     return out[..., 0]
 
 
-def run(shape, radii, repeats, ndim):
+def run(shape, radii, repeats, scipy_repeats):
+    ndim = len(shape)
     rng = np.random.default_rng(0)
     image = rng.integers(0, 256, shape, dtype=np.uint8)
-    print(f"median filter, {'x'.join(map(str, shape))} uint8, disk footprints")
+    print(f"median filter, {'x'.join(map(str, shape))} uint8, "
+          f"{'disk' if ndim == 2 else 'ball'} footprints")
     print(f"{'radius':>6} {'size':>6} {'ours (s)':>10} {'scipy (s)':>10} {'scipy/ours':>11}")
     for radius in radii:
         fp = disk(radius, ndim)
@@ -54,7 +57,7 @@ def run(shape, radii, repeats, ndim):
             raise SystemExit(f"radius {radius}: interiors differ")
         t_ours = best_time(lambda: median_ours(_cy_client, image, fp), repeats)
         t_scipy = best_time(
-            lambda: ndimage.median_filter(image, footprint=fp.astype(bool)), repeats)
+            lambda: ndimage.median_filter(image, footprint=fp.astype(bool)), scipy_repeats)
         print(f"{radius:>6} {int(fp.sum()):>6} {t_ours:>10.3f} {t_scipy:>10.3f} "
               f"{t_scipy / t_ours:>10.1f}x")
 
@@ -65,9 +68,12 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     if args.quick:
-        run((256, 256), (2, 5, 10), 1, 2)
+        run((256, 256), (2, 5, 10), 1, 1)
+        run((32, 32, 32), (2, 3), 1, 1)
     else:
-        run((1024, 1024), (2, 5, 10, 20), args.repeats, 2)
+        run((1024, 1024), (2, 5, 10, 20), args.repeats, args.repeats)
+        print()
+        run((128, 128, 128), (2, 3, 5), args.repeats, 1)
     # The C++ client binds through the header; same kernel, same driver.
     image = np.random.default_rng(1).integers(0, 256, (256, 256), dtype=np.uint8)
     fp = disk(5)

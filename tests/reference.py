@@ -169,3 +169,116 @@ def c_convert(values, dtype):
                            or truncated.max() > info.max):
         raise ValueError("value does not fit %s" % dtype)
     return truncated.astype(dtype)
+
+
+# --------------------------------------------------------------------------
+# 3D: volumes of (planes, rows, cols)
+
+def footprint_centre_3d(footprint_shape, shift_x=0, shift_y=0, shift_z=0):
+    """(centre_p, centre_r, centre_c) of a 3D footprint.  In 3D the first
+    shift moves the centre along axis 0 (planes), the second along the rows
+    and the third along the columns.  No range check."""
+    splanes, srows, scols = footprint_shape
+    return splanes // 2 + shift_x, srows // 2 + shift_y, scols // 2 + shift_z
+
+
+def window_histograms_3d(volume, footprint, mask=None, shift_x=0, shift_y=0,
+                         shift_z=0, bin_count=256):
+    """Histogram of the window of every voxel, shape
+    (planes, rows, cols, bin_count).
+
+    The window of voxel (p, r, c) holds, for every non-zero footprint entry
+    (i, j, k), the voxel (p + i - centre_p, r + j - centre_r,
+    c + k - centre_c).  It is counted in bin volume[that voxel] when it lies
+    inside the volume and, if a mask is given, the mask is non-zero there.
+    """
+    volume = np.asarray(volume)
+    footprint = np.asarray(footprint)
+    if volume.ndim != 3 or footprint.ndim != 3:
+        raise ValueError("volume and footprint must be 3D")
+    shape = volume.shape
+    centre = footprint_centre_3d(footprint.shape, shift_x, shift_y, shift_z)
+
+    if mask is None:
+        counted = np.ones(shape, dtype=bool)
+    else:
+        counted = np.asarray(mask) != 0
+        if counted.shape != shape:
+            raise ValueError("mask shape differs from volume shape")
+
+    values = volume.astype(np.intp)
+    if counted.any() and values[counted].max() >= bin_count:
+        raise ValueError("a counted volume value is not below bin_count")
+
+    hist = np.zeros(shape + (bin_count,), dtype=np.int64)
+    for member in np.argwhere(footprint != 0):
+        offsets = [int(m) - c for m, c in zip(member, centre)]
+        # Output voxels whose neighbour (voxel + offsets) is inside.
+        dst, src = [], []
+        for extent, d in zip(shape, offsets):
+            lo, hi = max(0, -d), min(extent, extent - d)
+            dst.append(slice(lo, hi))
+            src.append(slice(lo + d, hi + d))
+        if any(s.start >= s.stop for s in dst):
+            continue
+        src = tuple(src)
+        where = np.nonzero(counted[src])
+        at = tuple(w + s.start for w, s in zip(where, dst))
+        np.add.at(hist, at + (values[src][where],), 1)
+    return hist
+
+
+def window_histograms_3d_naive(volume, footprint, mask=None, shift_x=0,
+                               shift_y=0, shift_z=0, bin_count=256):
+    """The same as window_histograms_3d, as plain nested loops (tiny
+    inputs)."""
+    volume = np.asarray(volume)
+    footprint = np.asarray(footprint)
+    planes, rows, cols = volume.shape
+    splanes, srows, scols = footprint.shape
+    cp, cr, cc = footprint_centre_3d(footprint.shape, shift_x, shift_y,
+                                     shift_z)
+    hist = np.zeros((planes, rows, cols, bin_count), dtype=np.int64)
+    for p in range(planes):
+        for r in range(rows):
+            for c in range(cols):
+                for i in range(splanes):
+                    for j in range(srows):
+                        for k in range(scols):
+                            if footprint[i, j, k] == 0:
+                                continue
+                            vp, vr, vc = p + i - cp, r + j - cr, c + k - cc
+                            if not (0 <= vp < planes and 0 <= vr < rows
+                                    and 0 <= vc < cols):
+                                continue
+                            if mask is not None and mask[vp, vr, vc] == 0:
+                                continue
+                            hist[p, r, c, int(volume[vp, vr, vc])] += 1
+    return hist
+
+
+def window_population_3d(shape, footprint, mask=None, shift_x=0, shift_y=0,
+                         shift_z=0):
+    """Number of counted voxels in the window of every voxel of a volume of
+    `shape`."""
+    zeros = np.zeros(shape, dtype=np.uint8)
+    return population(window_histograms_3d(zeros, footprint, mask, shift_x,
+                                           shift_y, shift_z, bin_count=1))
+
+
+def call_index_map_3d(planes, rows, cols):
+    """(planes, rows, cols) array giving each voxel's position in the order
+    of kernel calls: plane after plane, each plane in serpentine order."""
+    index = np.empty((planes, rows, cols), dtype=np.int64)
+    per_plane = rows * cols
+    for p in range(planes):
+        index[p] = call_index_map(rows, cols) + p * per_plane
+    return index
+
+
+def ball(radius):
+    """Euclidean ball of the given radius, as a uint8 cube of side
+    2 * radius + 1."""
+    axis = np.arange(-radius, radius + 1)
+    p, r, c = np.meshgrid(axis, axis, axis, indexing="ij")
+    return (p * p + r * r + c * c <= radius * radius).astype(np.uint8)
