@@ -1,14 +1,44 @@
 """Local rank filters built on a sliding-histogram core.
 
-The extension modules ``slidewin`` (2D) and ``slidewin_3d`` (3D) publish
-their native entry points in ``__pyx_capi__``; client extension modules bind
-them with ``cimport`` (Cython) or through the C/C++ header found in
-``get_include()``.
+Filters for Python callers, on 2D images and 3D volumes of uint8 or uint16::
+
+    from morvane.filters.rank import median, percentile, mean, minimum, maximum, histogram
+    smooth = median(image, disk, workers=None)
+
+``apply_dask`` runs any of them on a dask array, block by block with the
+overlap the footprint needs.
+
+The extension modules ``slidewin`` (2D) and ``slidewin_3d`` (3D) are the core:
+they publish their native entry points in ``__pyx_capi__`` for client
+extension modules, which bind them with ``cimport`` (Cython) or through the
+C/C++ header found in ``get_include()``.
 """
 
 import os
+
+__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "apply_dask",
+           "get_include"]
+
+_FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "histogram"])
 
 
 def get_include():
     """Directory holding ``morvane/slidewin.h`` for C and C++ clients."""
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
+
+
+def __getattr__(name):
+    # The filters load the core modules and NumPy on first use only, so that
+    # importing the package (for get_include, or to import one core module)
+    # stays light.
+    if name in _FILTERS:
+        from . import _api
+        return getattr(_api, name)
+    if name == "apply_dask":
+        from ._dask import apply_dask
+        return apply_dask
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -13,8 +13,9 @@
  *   - the export keys and signature strings;
  *   - `slidewin_bind`, which fetches one entry point and turns a missing key
  *     or a signature mismatch into an ImportError naming both strings;
- *   - for C++ clients, `morvane::slidewin::View`, which turns any object with
- *     a buffer (a NumPy array) into a live record, and typed binding helpers.
+ *   - for C++ clients (C++17 or later), `morvane::slidewin::View`, which turns
+ *     any object with a buffer (a NumPy array) into a live record, and typed
+ *     binding helpers.
  *
  * Include Python.h first or let this header do it. Find the directory with
  * morvane.filters.rank.get_include().
@@ -224,6 +225,9 @@ static inline void *slidewin_bind(PyObject *module, const char *key,
 #ifdef __cplusplus
 #include <atomic>
 #include <cstring>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 namespace morvane::slidewin {
 
@@ -281,8 +285,17 @@ inline minmax_fn<T> bind_minmax(PyObject *module, bool is_max) {
 
 namespace detail {
 
+// Acquisition counts change only atomically, whatever the C++ standard.
 inline int add_count(__pyx_memoryview_obj *v, int delta) {
+#if defined(__cpp_lib_atomic_ref)
     return std::atomic_ref<int>(v->acquisition_count).fetch_add(delta);
+#elif defined(_MSC_VER)
+    static_assert(sizeof(long) == sizeof(int), "long must be 32 bits");
+    return static_cast<int>(_InterlockedExchangeAdd(
+        reinterpret_cast<volatile long *>(&v->acquisition_count), delta));
+#else
+    return __atomic_fetch_add(&v->acquisition_count, delta, __ATOMIC_SEQ_CST);
+#endif
 }
 
 inline void view_dealloc(PyObject *self) {
