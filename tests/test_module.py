@@ -809,6 +809,38 @@ class TestImportInFreshProcess:
                        "registered": True, "same": True,
                        "capi": facts.capi_keys}
 
+    def test_failed_import_under_another_name_leaves_no_dotted_entry(self, tmp_path, facts):
+        # The module registers its dotted name itself when imported under
+        # another; a failure must take that entry away again, and a later
+        # ordinary import starts afresh.
+        rec = run_child(tmp_path, facts, """
+            import importlib
+            import importlib.util
+            import sys
+            import _probe
+            origin = importlib.util.find_spec(_probe.NAME).origin
+            found = importlib.util.spec_from_file_location(
+                "elsewhere." + _probe.SOURCE, origin)
+            alias = importlib.util.module_from_spec(found)
+            saved = sys.modules.pop("numpy", None)
+            sys.modules["numpy"] = None          # the type imports fail
+            try:
+                found.loader.exec_module(alias)
+                error = None
+            except ImportError as exc:
+                error = type(exc).__name__
+            del sys.modules["numpy"]
+            if saved is not None:
+                sys.modules["numpy"] = saved
+            left = _probe.NAME in sys.modules
+            again = importlib.import_module(_probe.NAME)
+            _probe.finish({"error": error, "left": left,
+                           "fresh": again is not alias,
+                           "capi": list(again.__pyx_capi__)})
+        """)
+        assert rec == {"error": "ModuleNotFoundError", "left": False, "fresh": True,
+                       "capi": facts.capi_keys}
+
     def test_second_module_object_refused(self, tmp_path, facts):
         # The exec slot run again, on the module itself and on another module
         # object, through the module definition.
