@@ -26,8 +26,10 @@ _RANK_KINDS = (_filters.PERCENTILE, _filters.MINIMUM, _filters.MAXIMUM)
 
 def _image(image):
     image = np.asarray(image)
-    if image.dtype not in (np.uint8, np.uint16):
+    if image.dtype.kind != "u" or image.dtype.itemsize not in (1, 2):
         raise TypeError(f"image must be uint8 or uint16, got {image.dtype}")
+    if not image.dtype.isnative:
+        image = image.astype(image.dtype.newbyteorder("="))
     if image.ndim not in (2, 3):
         raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}")
     return image
@@ -75,11 +77,12 @@ def _shift(shift, footprint_shape):
 
 
 def _workers(workers):
-    if workers is None or workers == 0:
+    if workers is None:
         return os.cpu_count() or 1
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 0:
+    if (isinstance(workers, (bool, np.bool_)) or not isinstance(workers, (int, np.integer))
+            or workers < 0):
         raise ValueError(f"workers must be a positive int, 0 or None, got {workers!r}")
-    return int(workers)
+    return int(workers) or os.cpu_count() or 1
 
 
 def _out(out, shape, dtype):
@@ -113,7 +116,10 @@ def _run_bands(kind, image, footprint, mask, out, shift, param, bin_count, value
     into `out`: every window sees exactly the pixels it sees in one pass."""
     n = image.shape[0]
     bands = max(1, min(bands or workers, n))
-    if bands == 1:
+    # Several values per pixel must lie side by side; a band buffer keeps
+    # them so when `out` does not.
+    dense = out.shape[-1] <= 1 or out.strides[-1] == out.itemsize
+    if bands == 1 and dense:
         _filters.run(kind, image, footprint, mask, out, shift, param, bin_count, values)
         if progress is not None:
             progress(1, 1)
@@ -155,14 +161,19 @@ def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
     out = _out(out, image.shape, out_dtype)
     codes, values, bin_count = image, None, 256
     if image.dtype == np.uint16 and image.size:
-        # Short histograms: filter the rank of each value among the image's
-        # distinct values; rank statistics map back exactly, the mean
-        # weighs each code by its value.
+        # Short histograms: filter codes 1, 2, ... standing for the image's
+        # distinct values in order. Rank statistics map back exactly (code 0,
+        # the result of an empty window, to 0); the mean weighs each code by
+        # its value.
         distinct, inverse = np.unique(image, return_inverse=True)
-        codes = inverse.reshape(image.shape).astype(np.uint16)
-        bin_count = len(distinct)
-        if kind == _filters.MEAN:
-            values = distinct.astype(np.float64)
+        if len(distinct) < 65536:
+            codes = (inverse.reshape(image.shape) + 1).astype(np.uint16)
+            distinct = np.concatenate([[0], distinct]).astype(np.uint16)
+            bin_count = len(distinct)
+            if kind == _filters.MEAN:
+                values = distinct.astype(np.float64)
+        else:
+            bin_count = 65536
     # Rank statistics of codes are codes: filter into a buffer, map back.
     result = out if codes is image or kind not in _RANK_KINDS else np.empty(
         image.shape, np.uint16)

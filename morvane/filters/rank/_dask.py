@@ -52,6 +52,9 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
                              f"got {mask.shape}")
         arrays.append(mask.rechunk(array.chunks))
 
+    # Overlap each block with its neighbours' pixels (none at the array's own
+    # border), filter every block, then trim the overlap off again.
+    overlapped = [da.overlap.overlap(a, depth=depth, boundary="none") for a in arrays]
     if filter is _api.histogram:
         bins = 256 if array.dtype == np.uint8 else int(array.max().compute()) + 1
         normalized = kwargs.pop("normalized", False)
@@ -61,14 +64,15 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
         def block(x, m=None):
             return _api._histogram(x, footprint, normalized, m, shift, None, 1, bins)
 
-        return da.map_overlap(block, *arrays, depth=depth, boundary="none", trim=True,
-                              new_axis=array.ndim, chunks=array.chunks + ((bins,),),
-                              dtype=np.float64, meta=np.empty((0,) * (array.ndim + 1)))
+        filtered = da.map_blocks(block, *overlapped, new_axis=array.ndim,
+                                 chunks=overlapped[0].chunks + ((bins,),), dtype=np.float64,
+                                 meta=np.empty((0,) * (array.ndim + 1)))
+    else:
+        dtype = _SCALAR_FILTERS[filter] or array.dtype
 
-    dtype = _SCALAR_FILTERS[filter] or array.dtype
+        def block(x, m=None):
+            return filter(x, footprint, mask=m, shift=shift, **kwargs)
 
-    def block(x, m=None):
-        return filter(x, footprint, mask=m, shift=shift, **kwargs)
-
-    return da.map_overlap(block, *arrays, depth=depth, boundary="none", trim=True,
-                          dtype=dtype, meta=np.empty((0,) * array.ndim, dtype))
+        filtered = da.map_blocks(block, *overlapped, dtype=dtype,
+                                 meta=np.empty((0,) * array.ndim, dtype))
+    return da.overlap.trim_internal(filtered, depth, boundary="none")
