@@ -12,35 +12,12 @@ import numpy as np
 import pytest
 
 import morvane.filters.rank.slidewin as slidewin
+import helpers
+from helpers import FailingNumpy
 
 FUNCTION = "morvane.filters.rank.slidewin._core"
 
 
-class FailingNumpy:
-    """Stands in for `np`: forwards to NumPy, but `fail(name, when)` makes
-    the when-th call (0-based) of `name` raise MemoryError."""
-
-    def __init__(self):
-        self.calls = {}
-        self.failures = {}
-
-    def fail(self, name, when=0):
-        self.failures[name] = when
-        return self
-
-    def __getattr__(self, name):
-        real = getattr(np, name)
-        if not callable(real) or isinstance(real, type):
-            return real
-
-        def call(*args, **kwargs):
-            n = self.calls.get(name, 0)
-            self.calls[name] = n + 1
-            if self.failures.get(name) == n:
-                raise MemoryError(f"{name} refused")
-            return real(*args, **kwargs)
-
-        return call
 
 
 @pytest.fixture
@@ -64,7 +41,7 @@ def last_entry(exc):
     assert len(ours) == 1, entries
     entry = entries[ours[0]]
     # Only frames of the failing NumPy stand-in may follow the driver's.
-    assert all(e.filename == __file__ for e in entries[ours[0] + 1:])
+    assert all(e.filename == helpers.__file__ for e in entries[ours[0] + 1:])
     return entry.name, entry.filename, entry.lineno
 
 

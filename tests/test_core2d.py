@@ -20,13 +20,38 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 from scipy import ndimage
 
+from helpers import (
+    FP_ELEMENTS,
+    IN_DTYPES,
+    KERNEL_CASES,
+    OUT_DTYPES,
+    P_BINS,
+    P_CENTRE,
+    P_F0,
+    P_F1,
+    P_GIL,
+    P_I0,
+    P_I1,
+    P_INDEX,
+    P_MIDDLE,
+    P_POP,
+    PROBE_DEPTH,
+    SENTINEL_BYTE,
+    STRIDED_WHICH,
+    dtype_name,
+    fixed_random,
+    is_cpp,
+    random_mask,
+    sentinel_buffer,
+    sentinel_value,
+    stat_case,
+    valid_shifts,
+)
 from reference import (
     c_convert,
     call_index_map,
     hist_max,
     hist_mean,
-    hist_min,
-    hist_percentile,
     population,
     window_histograms,
     window_population,
@@ -35,22 +60,12 @@ from reference import (
 CORE_NAME = "morvane.filters.rank.slidewin._core"
 CORE_FILE = "slidewin"
 
-IN_DTYPES = [np.uint8, np.uint16]
-OUT_DTYPES = [np.uint8, np.uint16, np.float32, np.float64]
-
-# Slots written by the probe kernel.
-P_INDEX, P_POP, P_CENTRE, P_BINS, P_MIDDLE, P_F0, P_F1, P_I0, P_I1, P_GIL = range(10)
-PROBE_DEPTH = 10
-
-SENTINEL_BYTE = 0xA5
 
 
-def is_cpp(client):
-    return client.__name__.rsplit(".", 1)[-1] == "_cpp_client"
 
 
-def dtype_name(dtype):
-    return np.dtype(dtype).name
+
+
 
 
 # --------------------------------------------------------------------------
@@ -63,11 +78,6 @@ def _ring(n, hole):
     return fp
 
 
-def _fixed_random(shape, density, seed):
-    rng = np.random.default_rng(seed)
-    fp = (rng.random(shape) < density).astype(np.uint8)
-    fp.flat[0] = 1
-    return fp
 
 
 FOOTPRINTS = {
@@ -83,17 +93,14 @@ FOOTPRINTS = {
     "col4x1": np.ones((4, 1), np.uint8),
     "diag4x4": np.eye(4, dtype=np.uint8),
     "antidiag3x5": np.fliplr(np.eye(3, 5, dtype=np.uint8)).copy(),
-    "random5x6": _fixed_random((5, 6), 0.5, 11),
-    "random4x7": _fixed_random((4, 7), 0.4, 12),
+    "random5x6": fixed_random((5, 6), 0.5, 11),
+    "random4x7": fixed_random((4, 7), 0.4, 12),
     # Larger than the 9 x 11 image used with them.
     "full13x15": np.ones((13, 15), np.uint8),
-    "random12x14": _fixed_random((12, 14), 0.3, 13),
+    "random12x14": fixed_random((12, 14), 0.3, 13),
 }
 
 
-def valid_shifts(extent):
-    """Every shift that keeps the centre inside an extent of `extent`."""
-    return list(range(-(extent // 2), extent - extent // 2))
 
 
 def shift_cases(name, limit=16, seed=0):
@@ -164,15 +171,8 @@ OUT_LAYOUTS_CPP = ["row_padded", "rows_reversed", "pixels_transposed", "col_step
                    "depth_strided"]
 
 
-def _sentinel_buffer(shape, dtype):
-    dtype = np.dtype(dtype)
-    count = int(np.prod(shape)) * dtype.itemsize
-    raw = bytearray([SENTINEL_BYTE]) * count
-    return np.frombuffer(raw, dtype=dtype).reshape(shape)
 
 
-def sentinel_value(dtype):
-    return _sentinel_buffer((1,), dtype)[0]
 
 
 class Out:
@@ -183,25 +183,25 @@ class Out:
     def __init__(self, shape, dtype, layout="contiguous"):
         rows, cols, depth = shape
         if layout == "contiguous":
-            self.base = _sentinel_buffer(shape, dtype)
+            self.base = sentinel_buffer(shape, dtype)
             self._slice = lambda b: b
         elif layout == "row_padded":
-            self.base = _sentinel_buffer((rows, cols + 2, depth), dtype)
+            self.base = sentinel_buffer((rows, cols + 2, depth), dtype)
             self._slice = lambda b: b[:, :cols, :]
         elif layout == "rows_reversed":
-            self.base = _sentinel_buffer(shape, dtype)
+            self.base = sentinel_buffer(shape, dtype)
             self._slice = lambda b: b[::-1]
         elif layout == "pixels_transposed":
-            self.base = _sentinel_buffer((cols, rows, depth), dtype)
+            self.base = sentinel_buffer((cols, rows, depth), dtype)
             self._slice = lambda b: b.transpose(1, 0, 2)
         elif layout == "col_step":
-            self.base = _sentinel_buffer((rows, 2 * cols, depth), dtype)
+            self.base = sentinel_buffer((rows, 2 * cols, depth), dtype)
             self._slice = lambda b: b[:, ::2, :]
         elif layout == "depth_strided":
             # A non-contiguous depth axis is allowed when it has one element.
             if depth != 1:
                 raise ValueError("depth_strided needs depth 1")
-            self.base = _sentinel_buffer((rows, cols, 3), dtype)
+            self.base = sentinel_buffer((rows, cols, 3), dtype)
             self._slice = lambda b: b[:, :, 1::5]
         else:
             raise ValueError(layout)
@@ -258,10 +258,6 @@ def random_image(rng, shape, dtype=np.uint8, top=255):
     return rng.integers(0, top + 1, size=shape).astype(dtype)
 
 
-def random_mask(rng, shape, density=0.6):
-    """Non-zero values other than 1 too: any non-zero byte unmasks."""
-    keep = rng.random(shape) < density
-    return np.where(keep, rng.choice([1, 7, 255], size=shape), 0).astype(np.uint8)
 
 
 def check_hist(client, image, footprint, mask=None, *, shift_x=0, shift_y=0,
@@ -412,7 +408,6 @@ def test_nonzero_footprint_entries_are_members(client, variant, name,
 # --------------------------------------------------------------------------
 # Strides of every array
 
-STRIDED_WHICH = ["image", "footprint", "mask", "out", "all"]
 # Which layout of `out` goes with each input layout when out is strided too.
 _OUT_LAYOUT_FOR = {"row_padded": "row_padded", "col_step": "col_step",
                    "reversed": "rows_reversed",
@@ -699,25 +694,8 @@ def test_concurrent_calls_do_not_interfere(client):
 # --------------------------------------------------------------------------
 # Kernels built on the histogram
 
-def _stat_case(in_dtype, out_dtype):
-    """(largest image value, bin_count) so that every statistic fits the
-    output type."""
-    if in_dtype is np.uint8:
-        return 255, 256
-    if out_dtype is np.uint8:
-        return 255, 700
-    return 999, 1000
 
 
-KERNEL_CASES = [
-    ("mean", 0.0, hist_mean),
-    ("percentile", 0.0, lambda h: hist_percentile(h, 0.0)),
-    ("percentile", 0.5, lambda h: hist_percentile(h, 0.5)),
-    ("percentile", 1.0, lambda h: hist_percentile(h, 1.0)),
-    ("percentile", 0.3, lambda h: hist_percentile(h, 0.3)),
-    ("min", 0.0, hist_min),
-    ("max", 0.0, hist_max),
-]
 
 
 @pytest.mark.parametrize("masked", [False, True], ids=["unmasked", "masked"])
@@ -729,7 +707,7 @@ def test_statistic_kernels(client, kernel, fparam0, statistic, in_dtype,
                            out_dtype, masked):
     rng = np.random.default_rng(116)
     shape = (11, 13)
-    top, bin_count = _stat_case(in_dtype, out_dtype)
+    top, bin_count = stat_case(in_dtype, out_dtype)
     image = random_image(rng, shape, in_dtype, top)
     mask = random_mask(rng, shape, 0.5) if masked else None
     fp = FOOTPRINTS["ring5x5"]
@@ -1139,11 +1117,6 @@ def test_copy_kernel_sees_the_histogram(cy_client, in_dtype, out_dtype):
 # --------------------------------------------------------------------------
 # Property: hist equals the reference for random small cases
 
-_FP_ELEMENTS = {
-    "bool": st.booleans(),
-    "int8": st.sampled_from([0, 0, 0, 1, 1, 1, -1, 2, 127, -128]),
-    "uint8": st.sampled_from([0, 0, 0, 1, 1, 1, 2, 255]),
-}
 
 
 @st.composite
@@ -1161,9 +1134,9 @@ def core_cases(draw, any_strides):
                             elements=st.integers(0, top)))
     srows = draw(st.integers(1, 6))
     scols = draw(st.integers(1, 6))
-    fp_dtype = draw(st.sampled_from(sorted(_FP_ELEMENTS)))
+    fp_dtype = draw(st.sampled_from(sorted(FP_ELEMENTS)))
     footprint = draw(hnp.arrays(np.dtype(fp_dtype), (srows, scols),
-                                elements=_FP_ELEMENTS[fp_dtype]))
+                                elements=FP_ELEMENTS[fp_dtype]))
     shift_y = draw(st.sampled_from(valid_shifts(srows)))
     shift_x = draw(st.sampled_from(valid_shifts(scols)))
     mask = draw(st.none() | hnp.arrays(np.uint8, (rows, cols),

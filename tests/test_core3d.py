@@ -26,14 +26,41 @@ import pytest
 from scipy import ndimage
 
 import morvane.filters.rank.slidewin_3d as slidewin_3d
+import helpers
+from helpers import (
+    FailingNumpy,
+    FP_ELEMENTS,
+    IN_DTYPES,
+    KERNEL_CASES,
+    OUT_DTYPES,
+    P_BINS,
+    P_CENTRE,
+    P_F0,
+    P_F1,
+    P_GIL,
+    P_I0,
+    P_I1,
+    P_INDEX,
+    P_MIDDLE,
+    P_POP,
+    PROBE_DEPTH,
+    SENTINEL_BYTE,
+    STRIDED_WHICH,
+    dtype_name,
+    fixed_random,
+    is_cpp,
+    random_mask,
+    sentinel_buffer,
+    sentinel_value,
+    stat_case,
+    valid_shifts,
+)
 from reference import (
     ball,
     c_convert,
     call_index_map_3d,
     hist_max,
     hist_mean,
-    hist_min,
-    hist_percentile,
     population,
     window_histograms_3d,
     window_histograms_3d_naive,
@@ -44,14 +71,8 @@ CORE_NAME = "morvane.filters.rank.slidewin_3d._core_3D"
 ANALYSIS_NAME = "morvane.filters.rank.slidewin_3d._count_attack_border_elements"
 CORE_FILE = "slidewin_3d"
 
-IN_DTYPES = [np.uint8, np.uint16]
-OUT_DTYPES = [np.uint8, np.uint16, np.float32, np.float64]
 
-# Slots written by the probe kernel.
-P_INDEX, P_POP, P_CENTRE, P_BINS, P_MIDDLE, P_F0, P_F1, P_I0, P_I1, P_GIL = range(10)
-PROBE_DEPTH = 10
 
-SENTINEL_BYTE = 0xA5
 
 # Source lines the driver reports in its traceback entry.
 LINE_SHIFT_X, LINE_SHIFT_Y, LINE_SHIFT_Z = 190, 194, 198
@@ -64,22 +85,13 @@ def centre_message(shift):
     return "half footprint + %s must be between 0 and footprint" % shift
 
 
-def is_cpp(client):
-    return client.__name__.rsplit(".", 1)[-1] == "_cpp_client"
 
 
-def dtype_name(dtype):
-    return np.dtype(dtype).name
 
 
 # --------------------------------------------------------------------------
 # Footprints and shifts
 
-def _fixed_random(shape, density, seed):
-    rng = np.random.default_rng(seed)
-    fp = (rng.random(shape) < density).astype(np.uint8)
-    fp.flat[0] = 1
-    return fp
 
 
 def _shell(n):
@@ -103,16 +115,13 @@ FOOTPRINTS = {
     "single": np.ones((1, 1, 1), np.uint8),
     "shell3": _shell(3),
     "box2x4x3": np.ones((2, 4, 3), np.uint8),
-    "random3x4x5": _fixed_random((3, 4, 5), 0.5, 11),
-    "random4x2x3": _fixed_random((4, 2, 3), 0.5, 12),
+    "random3x4x5": fixed_random((3, 4, 5), 0.5, 11),
+    "random4x2x3": fixed_random((4, 2, 3), 0.5, 12),
     "large7x9x11": np.ones((7, 9, 11), np.uint8),
-    "random_large9x8x10": _fixed_random((9, 8, 10), 0.2, 13),
+    "random_large9x8x10": fixed_random((9, 8, 10), 0.2, 13),
 }
 
 
-def valid_shifts(extent):
-    """Every shift that keeps the centre inside an extent of `extent`."""
-    return list(range(-(extent // 2), extent - extent // 2))
 
 
 def shift_cases(name, limit=14, seed=0):
@@ -181,15 +190,8 @@ OUT_LAYOUTS_CPP = ["padded", "planes_reversed", "voxels_transposed",
                    "col_step", "depth_strided"]
 
 
-def _sentinel_buffer(shape, dtype):
-    dtype = np.dtype(dtype)
-    count = int(np.prod(shape)) * dtype.itemsize
-    raw = bytearray([SENTINEL_BYTE]) * count
-    return np.frombuffer(raw, dtype=dtype).reshape(shape)
 
 
-def sentinel_value(dtype):
-    return _sentinel_buffer((1,), dtype)[0]
 
 
 class Out:
@@ -200,26 +202,26 @@ class Out:
     def __init__(self, shape, dtype, layout="contiguous"):
         planes, rows, cols, depth = shape
         if layout == "contiguous":
-            self.base = _sentinel_buffer(shape, dtype)
+            self.base = sentinel_buffer(shape, dtype)
             self._slice = lambda b: b
         elif layout == "padded":
-            self.base = _sentinel_buffer((planes + 1, rows + 1, cols + 2,
+            self.base = sentinel_buffer((planes + 1, rows + 1, cols + 2,
                                           depth), dtype)
             self._slice = lambda b: b[1:, :rows, 2:, :]
         elif layout == "planes_reversed":
-            self.base = _sentinel_buffer(shape, dtype)
+            self.base = sentinel_buffer(shape, dtype)
             self._slice = lambda b: b[::-1]
         elif layout == "voxels_transposed":
-            self.base = _sentinel_buffer((cols, rows, planes, depth), dtype)
+            self.base = sentinel_buffer((cols, rows, planes, depth), dtype)
             self._slice = lambda b: b.transpose(2, 1, 0, 3)
         elif layout == "col_step":
-            self.base = _sentinel_buffer((planes, rows, 2 * cols, depth), dtype)
+            self.base = sentinel_buffer((planes, rows, 2 * cols, depth), dtype)
             self._slice = lambda b: b[:, :, ::2, :]
         elif layout == "depth_strided":
             # A non-contiguous depth axis is allowed when it has one element.
             if depth != 1:
                 raise ValueError("depth_strided needs depth 1")
-            self.base = _sentinel_buffer((planes, rows, cols, 3), dtype)
+            self.base = sentinel_buffer((planes, rows, cols, 3), dtype)
             self._slice = lambda b: b[..., 1::5]
         else:
             raise ValueError(layout)
@@ -280,10 +282,6 @@ def random_volume(rng, shape, dtype=np.uint8, top=255):
     return rng.integers(0, top + 1, size=shape).astype(dtype)
 
 
-def random_mask(rng, shape, density=0.6):
-    """Non-zero values other than 1 too: any non-zero byte unmasks."""
-    keep = rng.random(shape) < density
-    return np.where(keep, rng.choice([1, 7, 255], size=shape), 0).astype(np.uint8)
 
 
 def check_hist(client, image, footprint, mask=None, *, shift_x=0, shift_y=0,
@@ -481,7 +479,6 @@ def test_nonzero_footprint_entries_are_members(client, variant, name,
 # --------------------------------------------------------------------------
 # Strides of every array (C++ client)
 
-STRIDED_WHICH = ["image", "footprint", "mask", "out", "all"]
 _OUT_LAYOUT_FOR = {"row_padded": "padded", "col_step": "col_step",
                    "rows_reversed": "planes_reversed",
                    "reversed": "planes_reversed",
@@ -789,25 +786,8 @@ def test_empty_volume_still_checks_the_centre(client):
 # --------------------------------------------------------------------------
 # Kernels built on the histogram
 
-def _stat_case(in_dtype, out_dtype):
-    """(largest image value, bin_count) so that every statistic fits the
-    output type."""
-    if in_dtype is np.uint8:
-        return 255, 256
-    if out_dtype is np.uint8:
-        return 255, 700
-    return 999, 1000
 
 
-KERNEL_CASES = [
-    ("mean", 0.0, hist_mean),
-    ("percentile", 0.0, lambda h: hist_percentile(h, 0.0)),
-    ("percentile", 0.5, lambda h: hist_percentile(h, 0.5)),
-    ("percentile", 1.0, lambda h: hist_percentile(h, 1.0)),
-    ("percentile", 0.3, lambda h: hist_percentile(h, 0.3)),
-    ("min", 0.0, hist_min),
-    ("max", 0.0, hist_max),
-]
 
 
 @pytest.mark.parametrize("masked", [False, True], ids=["unmasked", "masked"])
@@ -819,7 +799,7 @@ def test_statistic_kernels(client, kernel, fparam0, statistic, in_dtype,
                            out_dtype, masked):
     rng = np.random.default_rng(219)
     shape = (4, 6, 7)
-    top, bin_count = _stat_case(in_dtype, out_dtype)
+    top, bin_count = stat_case(in_dtype, out_dtype)
     image = random_volume(rng, shape, in_dtype, top)
     mask = random_mask(rng, shape, 0.5) if masked else None
     fp = FOOTPRINTS["ball2"]
@@ -1202,31 +1182,6 @@ def test_centre_checks_survive_optimised_run(client, tests_dir, tmp_path):
 # --------------------------------------------------------------------------
 # Failures of NumPy calls, inside and outside the footprint analysis
 
-class FailingNumpy:
-    """Stands in for `np`: forwards to NumPy, but `fail(name, when)` makes
-    the when-th call (0-based) of `name` raise MemoryError."""
-
-    def __init__(self):
-        self.calls = {}
-        self.failures = {}
-
-    def fail(self, name, when=0):
-        self.failures[name] = when
-        return self
-
-    def __getattr__(self, name):
-        real = getattr(np, name)
-        if not callable(real) or isinstance(real, type):
-            return real
-
-        def call(*args, **kwargs):
-            n = self.calls.get(name, 0)
-            self.calls[name] = n + 1
-            if self.failures.get(name) == n:
-                raise MemoryError(f"{name} refused")
-            return real(*args, **kwargs)
-
-        return call
 
 
 @pytest.fixture
@@ -1275,7 +1230,7 @@ def test_numpy_failure_before_the_analysis(client, replace_np, name, when,
     assert type(exc) is MemoryError and str(exc) == f"{name} refused"
     entries, after = module_entries(exc)
     assert entries == [(CORE_NAME, line)]
-    assert all(e.filename == __file__ for e in after)
+    assert all(e.filename == helpers.__file__ for e in after)
 
 
 ANALYSIS_CASES = [
@@ -1299,7 +1254,7 @@ def test_analysis_failure_propagates(client, replace_np, capfd, name, when,
     assert type(exc) is MemoryError and str(exc) == f"{name} refused"
     entries, after = module_entries(exc)
     assert entries == [(CORE_NAME, LINE_ANALYSIS), (ANALYSIS_NAME, line)]
-    assert after and all(e.filename == __file__ for e in after)
+    assert after and all(e.filename == helpers.__file__ for e in after)
     captured = capfd.readouterr()
     assert captured.err == "" and captured.out == ""
 
@@ -1471,11 +1426,6 @@ def test_copy_kernel_calls_do_not_leak(cy_client):
 # --------------------------------------------------------------------------
 # Property: hist equals the reference for random small cases
 
-_FP_ELEMENTS = {
-    "bool": st.booleans(),
-    "int8": st.sampled_from([0, 0, 0, 1, 1, 1, -1, 2, 127, -128]),
-    "uint8": st.sampled_from([0, 0, 0, 1, 1, 1, 2, 255]),
-}
 
 
 @st.composite
@@ -1490,9 +1440,9 @@ def core_cases(draw, any_strides):
         bin_count = top + 1 + draw(st.integers(0, 20))
     image = draw(hnp.arrays(in_dtype, shape, elements=st.integers(0, top)))
     fp_shape = tuple(draw(st.integers(1, 4)) for _ in range(3))
-    fp_dtype = draw(st.sampled_from(sorted(_FP_ELEMENTS)))
+    fp_dtype = draw(st.sampled_from(sorted(FP_ELEMENTS)))
     footprint = draw(hnp.arrays(np.dtype(fp_dtype), fp_shape,
-                                elements=_FP_ELEMENTS[fp_dtype]))
+                                elements=FP_ELEMENTS[fp_dtype]))
     shifts = tuple(draw(st.sampled_from(valid_shifts(n))) for n in fp_shape)
     mask = draw(st.none() | hnp.arrays(np.uint8, shape,
                                        elements=st.sampled_from([0, 1, 255])))
