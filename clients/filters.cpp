@@ -147,9 +147,7 @@ template <class Out, class In> sw::rank_kernel<Out, In> kernel_of(int kind) {
     }
 }
 
-// Entry points bound at import, [out index][in index].
-void *cores[4][2];
-void *cores_3d[4][2];
+sw::DriverTable drivers; // bound at import
 
 struct Call {
     int kind;
@@ -160,17 +158,15 @@ struct Call {
 
 template <class Out, class In> void call_driver(const Call &c, const sw::View *v, int ndim) {
     const sw::rank_kernel<Out, In> kernel = kernel_of<Out, In>(c.kind);
-    const int o = sw::element<Out>::index, i = sw::element<In>::index;
     auto s = [&](int k) { return static_cast<signed char>(c.shift[k]); };
     if (ndim == 2) {
         // The 2D driver takes the column shift first.
-        reinterpret_cast<sw::core_fn<Out, In>>(cores[o][i])(
-            kernel, v[0].record(), v[1].record(), v[2].record(), v[3].record(), s(1), s(0),
-            c.param, 0.0, 0, 0, c.bin_count);
+        drivers.core<Out, In>()(kernel, v[0].record(), v[1].record(), v[2].record(),
+                                v[3].record(), s(1), s(0), c.param, 0.0, 0, 0, c.bin_count);
     } else {
-        reinterpret_cast<sw::core_3d_fn<Out, In>>(cores_3d[o][i])(
-            kernel, v[0].record(), v[1].record(), v[2].record(), v[3].record(), s(0), s(1),
-            s(2), c.param, 0.0, 0, 0, c.bin_count);
+        drivers.core_3d<Out, In>()(kernel, v[0].record(), v[1].record(), v[2].record(),
+                                   v[3].record(), s(0), s(1), s(2), c.param, 0.0, 0, 0,
+                                   c.bin_count);
     }
 }
 
@@ -274,23 +270,11 @@ PyMethodDef methods[] = {
      "while the image is scanned."},
     {nullptr, nullptr, 0, nullptr}};
 
-template <class Out> int bind(PyObject *m2, PyObject *m3) {
-    const int o = sw::element<Out>::index;
-    cores[o][0] = reinterpret_cast<void *>(sw::bind_core<Out, uint8_t>(m2));
-    cores[o][1] = reinterpret_cast<void *>(sw::bind_core<Out, uint16_t>(m2));
-    cores_3d[o][0] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint8_t>(m3));
-    cores_3d[o][1] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint16_t>(m3));
-    for (int i = 0; i < 2; ++i)
-        if (cores[o][i] == nullptr || cores_3d[o][i] == nullptr) return -1;
-    return 0;
-}
-
 int exec_module(PyObject *module) {
     PyObject *m2 = PyImport_ImportModule(SLIDEWIN_MODULE_2D);
     PyObject *m3 = m2 ? PyImport_ImportModule(SLIDEWIN_MODULE_3D) : nullptr;
     int rc = -1;
-    if (m3 != nullptr && bind<uint8_t>(m2, m3) == 0 && bind<uint16_t>(m2, m3) == 0 &&
-        bind<float>(m2, m3) == 0 && bind<double>(m2, m3) == 0) {
+    if (m3 != nullptr && drivers.bind(m2, m3) == 0) {
         static const char *const names[KindCount] = {"PERCENTILE", "MEAN",   "MINIMUM",
                                                      "MAXIMUM",    "COUNTS", "NORMALISED"};
         rc = 0;

@@ -72,4 +72,17 @@ PyObject *edge_map(const rt::Record &footprint, int ndim, PyObject *stack, PyObj
     return PyObject_CallMethodOneArg(edges.get(), n.view, uint8.get());
 }
 
+PyObject *intp_array(PyObject *function, PyObject *args) {
+    using rt::Ref;
+    const rt::Names &n = rt::names();
+    if (args == nullptr) return nullptr;
+    Ref make(rt::numpy_attr(function));
+    if (!make) return nullptr;
+    Ref intp(rt::numpy_attr(n.intp));
+    if (!intp) return nullptr;
+    Ref kwargs(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), n.dtype, intp.get()) < 0) return nullptr;
+    return PyObject_Call(make.get(), args, kwargs.get());
+}
+
 } // namespace morvane::rank

@@ -23,4 +23,8 @@ enum class EdgeStage { Stack, Map };
 PyObject *edge_map(const rt::Record &footprint, int ndim, PyObject *stack, PyObject *zeros_shape,
                    bool zeros_first, long axis, int op, EdgeStage &stage);
 
+// np.<function>(*args, dtype=np.intp): the drivers' integer arrays. A new
+// reference, or null with an exception set.
+PyObject *intp_array(PyObject *function, PyObject *args);
+
 } // namespace morvane::rank

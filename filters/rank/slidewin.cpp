@@ -38,9 +38,8 @@ constexpr int centre_c_too_large = 75;
 constexpr int edge_map[4][2] = {{91, 92}, {94, 95}, {97, 98}, {100, 101}};
 constexpr int histogram = 105;
 constexpr int offsets[8] = {111, 112, 114, 115, 117, 118, 120, 121};
-constexpr int out_extent = 123;
-constexpr int out_depth_stride = 124;
-constexpr int mask_shape = 125;
+// The checks of `out` and the mask, by ArgumentFault.
+constexpr int argument[4] = {0, 123, 124, 125};
 constexpr int image_value = 126;
 } // namespace line
 
@@ -127,13 +126,8 @@ int allocate(Analysis &a, const Record &footprint, Py_ssize_t bin_count) {
     }
 
     {
-        Ref zeros(rt::numpy_attr(n.zeros));
-        Ref intp = zeros ? Ref(rt::numpy_attr(n.intp)) : Ref();
-        Ref args = intp ? Ref(Py_BuildValue("(n)", bin_count)) : Ref();
-        Ref kwargs = args ? Ref(PyDict_New()) : Ref();
-        if (!kwargs || PyDict_SetItem(kwargs.get(), n.dtype, intp.get()) < 0)
-            return fail(a, line::histogram);
-        Ref hist(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
+        Ref args(Py_BuildValue("(n)", bin_count));
+        Ref hist(intp_array(n.zeros, args.get()));
         if (!hist || a.histogram.bind(hist.get(), rt::kSsize, 1, contiguous1) < 0)
             return fail(a, line::histogram);
     }
@@ -141,13 +135,8 @@ int allocate(Analysis &a, const Record &footprint, Py_ssize_t bin_count) {
     // Offset arrays: row then column offsets of east, west, north, south.
     const Py_ssize_t capacity = a.srows * a.scols;
     for (int k = 0; k < 8; ++k) {
-        Ref empty(rt::numpy_attr(n.empty));
-        Ref intp = empty ? Ref(rt::numpy_attr(n.intp)) : Ref();
-        Ref args = intp ? Ref(Py_BuildValue("(n)", capacity)) : Ref();
-        Ref kwargs = args ? Ref(PyDict_New()) : Ref();
-        if (!kwargs || PyDict_SetItem(kwargs.get(), n.dtype, intp.get()) < 0)
-            return fail(a, line::offsets[k]);
-        Ref array(PyObject_Call(empty.get(), args.get(), kwargs.get()));
+        Ref args(Py_BuildValue("(n)", capacity));
+        Ref array(intp_array(n.empty, args.get()));
         if (!array || a.offsets[k].bind(array.get(), rt::kSsize, 1, contiguous1) < 0)
             return fail(a, line::offsets[k]);
     }
@@ -168,13 +157,8 @@ bool has_mask(const Record &mask) {
 int check_arguments(Analysis &a, const Record &mask, const Record &out, Py_ssize_t out_item) {
     static const char *const axes[2] = {"rows", "cols"};
     const Py_ssize_t shape[2] = {a.rows, a.cols};
-    switch (check_out_and_mask(2, axes, shape, mask, has_mask(mask), out, out_item)) {
-    case ArgumentFault::None: return 0;
-    case ArgumentFault::OutExtent: return fail(a, line::out_extent);
-    case ArgumentFault::OutDepthStride: return fail(a, line::out_depth_stride);
-    case ArgumentFault::MaskShape: return fail(a, line::mask_shape);
-    }
-    return 0;
+    ArgumentFault fault = check_out_and_mask(2, axes, shape, mask, has_mask(mask), out, out_item);
+    return fault == ArgumentFault::None ? 0 : fail(a, line::argument[static_cast<int>(fault)]);
 }
 
 int prepare(Analysis &a, const Record &image, const Record &footprint, const Record &mask,

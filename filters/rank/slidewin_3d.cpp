@@ -38,9 +38,8 @@ constexpr int histogram = 214;
 constexpr int edge_offsets = 220;
 constexpr int edge_counts = 223;
 constexpr int count_border = 224;
-constexpr int out_extent = 226;
-constexpr int out_depth_stride = 227;
-constexpr int mask_shape = 228;
+// The checks of `out` and the mask, by ArgumentFault.
+constexpr int argument[4] = {0, 226, 227, 228};
 constexpr int image_value = 229;
 } // namespace line
 
@@ -62,17 +61,6 @@ struct Analysis {
 int fail(Analysis &a, int line_number) {
     a.failed_line = line_number;
     return -1;
-}
-
-PyObject *make_intp_zeros(PyObject *args) {
-    const rt::Names &n = rt::names();
-    Ref zeros(rt::numpy_attr(n.zeros));
-    if (!zeros) return nullptr;
-    Ref intp(rt::numpy_attr(n.intp));
-    if (!intp) return nullptr;
-    Ref kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), n.dtype, intp.get()) < 0) return nullptr;
-    return PyObject_Call(zeros.get(), args, kwargs.get());
 }
 
 // Fill `edge_offsets` and `edge_counts` from the footprint's edge maps. On
@@ -161,6 +149,7 @@ int prepare(Analysis &a, const Record &image, const Record &footprint, const Rec
             Py_ssize_t bin_count, Py_ssize_t out_item) {
     static const Axis contiguous1[1] = {Axis::Contiguous};
     static const Axis row_major3[3] = {Axis::Follow, Axis::Follow, Axis::Contiguous};
+    PyObject *zeros = rt::names().zeros;
     if (check_centre(a, footprint, shift_x, shift_y, shift_z) < 0) return -1;
     a.planes = image.shape[0];
     a.rows = image.shape[1];
@@ -168,14 +157,14 @@ int prepare(Analysis &a, const Record &image, const Record &footprint, const Rec
 
     {
         Ref args(Py_BuildValue("((n))", bin_count));
-        Ref hist(args ? make_intp_zeros(args.get()) : nullptr);
+        Ref hist(intp_array(zeros, args.get()));
         if (!hist || a.histogram.bind(hist.get(), rt::kSsize, 1, contiguous1) < 0)
             return fail(a, line::histogram);
     }
     const Py_ssize_t capacity = a.splanes * a.srows * a.scols;
     {
         Ref args(Py_BuildValue("([iin])", 4, 3, capacity));
-        Ref offsets(args ? make_intp_zeros(args.get()) : nullptr);
+        Ref offsets(intp_array(zeros, args.get()));
         if (!offsets || a.edge_offsets.bind(offsets.get(), rt::kSsize, 3, row_major3) < 0)
             return fail(a, line::edge_offsets);
         try {
@@ -186,7 +175,7 @@ int prepare(Analysis &a, const Record &image, const Record &footprint, const Rec
         }
     }
     {
-        Ref counts(make_intp_zeros(rt::int_tuple()));
+        Ref counts(intp_array(zeros, rt::int_tuple()));
         if (!counts || a.edge_counts.bind(counts.get(), rt::kSsize, 1, contiguous1) < 0)
             return fail(a, line::edge_counts);
     }
@@ -196,12 +185,9 @@ int prepare(Analysis &a, const Record &image, const Record &footprint, const Rec
         return fail(a, line::count_border);
 
     static const char *const axes[3] = {"planes", "rows", "cols"};
-    switch (check_out_and_mask(3, axes, image.shape, mask, has_mask(mask), out, out_item)) {
-    case ArgumentFault::None: break;
-    case ArgumentFault::OutExtent: return fail(a, line::out_extent);
-    case ArgumentFault::OutDepthStride: return fail(a, line::out_depth_stride);
-    case ArgumentFault::MaskShape: return fail(a, line::mask_shape);
-    }
+    ArgumentFault fault =
+        check_out_and_mask(3, axes, image.shape, mask, has_mask(mask), out, out_item);
+    if (fault != ArgumentFault::None) return fail(a, line::argument[static_cast<int>(fault)]);
 
     const bool masked = has_mask(mask);
     a.grid.data = image.data;

@@ -110,9 +110,7 @@ template <class Out, class In> sw::rank_kernel<Out, In> kernel_named(const std::
     return nullptr;
 }
 
-// Entry points, bound at import: [out index][in index].
-void *cores[4][2];
-void *cores_3d[4][2];
+sw::DriverTable drivers; // bound at import
 
 struct Args {
     std::string kernel;
@@ -145,15 +143,13 @@ void call(const Args &a, const sw::View *v, bool three_d, const sw::rank_kernel<
          sz = static_cast<signed char>(a.shift[2]);
     call_index = 0;
     if (three_d) {
-        auto fn = reinterpret_cast<sw::core_3d_fn<Out, In>>(
-            cores_3d[sw::element<Out>::index][sw::element<In>::index]);
-        fn(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(), sx, sy, sz, a.fparam0,
-           a.fparam1, a.iparam0, a.iparam1, a.bin_count);
+        drivers.core_3d<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(),
+                                   v[3].record(), sx, sy, sz, a.fparam0, a.fparam1, a.iparam0,
+                                   a.iparam1, a.bin_count);
     } else {
-        auto fn = reinterpret_cast<sw::core_fn<Out, In>>(
-            cores[sw::element<Out>::index][sw::element<In>::index]);
-        fn(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(), sx, sy, a.fparam0,
-           a.fparam1, a.iparam0, a.iparam1, a.bin_count);
+        drivers.core<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(),
+                                sx, sy, a.fparam0, a.fparam1, a.iparam0, a.iparam1,
+                                a.bin_count);
     }
 }
 
@@ -273,16 +269,6 @@ PyMethodDef methods[] = {
     {"bind_check", bind_check, METH_VARARGS, "Bind an entry point by key and signature."},
     {nullptr, nullptr, 0, nullptr}};
 
-template <class Out> int bind_cores(PyObject *module, PyObject *module_3d, int out_index) {
-    cores[out_index][0] = reinterpret_cast<void *>(sw::bind_core<Out, uint8_t>(module));
-    cores[out_index][1] = reinterpret_cast<void *>(sw::bind_core<Out, uint16_t>(module));
-    cores_3d[out_index][0] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint8_t>(module_3d));
-    cores_3d[out_index][1] = reinterpret_cast<void *>(sw::bind_core_3d<Out, uint16_t>(module_3d));
-    for (int j = 0; j < 2; ++j)
-        if (cores[out_index][j] == nullptr || cores_3d[out_index][j] == nullptr) return -1;
-    return 0;
-}
-
 int exec_module(PyObject *) {
     PyObject *module = PyImport_ImportModule(SLIDEWIN_MODULE_2D);
     if (module == nullptr) return -1;
@@ -291,12 +277,7 @@ int exec_module(PyObject *) {
         Py_DECREF(module);
         return -1;
     }
-    int rc = 0;
-    if (bind_cores<uint8_t>(module, module_3d, 0) < 0 ||
-        bind_cores<uint16_t>(module, module_3d, 1) < 0 ||
-        bind_cores<float>(module, module_3d, 2) < 0 ||
-        bind_cores<double>(module, module_3d, 3) < 0)
-        rc = -1;
+    int rc = drivers.bind(module, module_3d);
     if (rc == 0) {
         bound_max<uint8_t> = sw::bind_minmax<uint8_t>(module, true);
         bound_max<uint16_t> = sw::bind_minmax<uint16_t>(module, true);

@@ -275,6 +275,42 @@ inline core_3d_fn<Out, In> bind_core_3d(PyObject *module) {
     return bind_driver<core_3d_fn<Out, In>, Out, In>(module, slidewin_exports_3d);
 }
 
+/* Every specialization of `_core` and of `_core_3D`, bound at once and
+ * fetched by element types: table.core<double, uint8_t>(). */
+class DriverTable {
+public:
+    /* Returns 0, or -1 with ImportError set. Either module may be null to
+     * leave its driver unbound. */
+    int bind(PyObject *module_2d, PyObject *module_3d) {
+        for (int o = 0; o < 4; ++o) {
+            for (int i = 0; i < 2; ++i) {
+                const int k = SLIDEWIN_DRIVER_FIRST + 2 * o + i;
+                if (module_2d != nullptr &&
+                    (core_[o][i] = slidewin_bind(module_2d, slidewin_exports_2d[k].key,
+                                                 slidewin_exports_2d[k].signature)) == nullptr)
+                    return -1;
+                if (module_3d != nullptr &&
+                    (core_3d_[o][i] = slidewin_bind(module_3d, slidewin_exports_3d[k].key,
+                                                    slidewin_exports_3d[k].signature)) == nullptr)
+                    return -1;
+            }
+        }
+        return 0;
+    }
+    template <class Out, class In> core_fn<Out, In> core() const {
+        return reinterpret_cast<core_fn<Out, In>>(
+            core_[element<Out>::index][element<In>::index]);
+    }
+    template <class Out, class In> core_3d_fn<Out, In> core_3d() const {
+        return reinterpret_cast<core_3d_fn<Out, In>>(
+            core_3d_[element<Out>::index][element<In>::index]);
+    }
+
+private:
+    void *core_[4][2] = {};
+    void *core_3d_[4][2] = {};
+};
+
 /* `_max` (is_max) or `_min` of element type T from either module. */
 template <class T>
 inline minmax_fn<T> bind_minmax(PyObject *module, bool is_max) {
