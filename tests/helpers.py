@@ -108,3 +108,18 @@ class FailingNumpy:
             return real(*args, **kwargs)
 
         return call
+
+
+# Images holding values at or above bin_count: (input type, values planted,
+# bin_count, which of them are masked out, the largest unmasked one).
+VALUE_CASES = [
+    (np.uint8, [255], 255, [], 255),
+    (np.uint8, [200, 201, 150], 150, [], 201),
+    (np.uint8, [7], 0, [], 7),
+    (np.uint16, [300, 1000, 700], 256, [], 1000),
+    (np.uint16, [300, 1000, 700], 256, [1], 700),
+    (np.uint16, [300, 1000, 700], 256, [1, 2], 300),
+    (np.uint16, [65535], 1000, [], 65535),
+]
+VALUE_CASE_IDS = ["u8-255", "u8-largest", "u8-zero-bins", "u16-largest",
+                  "u16-largest-unmasked", "u16-last-unmasked", "u16-65535"]

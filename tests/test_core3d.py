@@ -46,6 +46,8 @@ from helpers import (
     PROBE_DEPTH,
     SENTINEL_BYTE,
     STRIDED_WHICH,
+    VALUE_CASE_IDS,
+    VALUE_CASES,
     dtype_name,
     fixed_random,
     is_cpp,
@@ -1054,16 +1056,8 @@ def test_mask_shape_differs(client, mask_shape):
                         FOOTPRINTS["cube3"], mask)
 
 
-@pytest.mark.parametrize("in_dtype,values,bin_count,masked_out,largest", [
-    (np.uint8, [255], 255, [], 255),
-    (np.uint8, [200, 201, 150], 150, [], 201),
-    (np.uint8, [7], 0, [], 7),
-    (np.uint16, [300, 1000, 700], 256, [], 1000),
-    (np.uint16, [300, 1000, 700], 256, [1], 700),
-    (np.uint16, [300, 1000, 700], 256, [1, 2], 300),
-    (np.uint16, [65535], 1000, [], 65535),
-], ids=["u8-255", "u8-largest", "u8-zero-bins", "u16-largest",
-        "u16-largest-unmasked", "u16-last-unmasked", "u16-65535"])
+@pytest.mark.parametrize("in_dtype,values,bin_count,masked_out,largest",
+                         VALUE_CASES, ids=VALUE_CASE_IDS)
 def test_image_value_not_below_bin_count(client, in_dtype, values, bin_count,
                                          masked_out, largest):
     rng = np.random.default_rng(230)
