@@ -2,6 +2,9 @@
 slots, footprints and masks, sentinel-filled outputs, kernel statistics,
 and a NumPy stand-in that fails on demand."""
 
+import subprocess
+import sys
+
 import hypothesis.strategies as st
 import numpy as np
 
@@ -123,3 +126,29 @@ VALUE_CASES = [
 ]
 VALUE_CASE_IDS = ["u8-255", "u8-largest", "u8-zero-bins", "u16-largest",
                   "u16-largest-unmasked", "u16-last-unmasked", "u16-65535"]
+
+
+def run_optimised(client, script, tests_dir, tmp_path):
+    """Run `script` (formatted with tests_dir and the client's module name)
+    under python -O; it must print "ok"."""
+    name = client.__name__.rsplit(".", 1)[-1]
+    proc = subprocess.run([sys.executable, "-O", "-c",
+                           script.format(tests_dir=tests_dir, client=name)],
+                          cwd=str(tmp_path), capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, (proc.returncode, proc.stdout, proc.stderr)
+    assert proc.stdout.strip() == "ok"
+
+
+def np_replacer(module):
+    """Generator for a fixture that sets (or, given None, deletes) the
+    module global `np` of a core module and puts NumPy back afterwards."""
+    saved = module.np
+
+    def install(value):
+        if value is None:
+            del module.np
+        else:
+            module.np = value
+
+    yield install
+    module.np = saved

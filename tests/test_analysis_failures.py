@@ -13,25 +13,14 @@ import pytest
 
 import morvane.filters.rank.slidewin as slidewin
 import helpers
-from helpers import FailingNumpy
+from helpers import FailingNumpy, np_replacer
 
 FUNCTION = "morvane.filters.rank.slidewin._core"
 
 
-
-
 @pytest.fixture
 def replace_np():
-    saved = slidewin.np
-
-    def install(value):
-        if value is None:
-            del slidewin.np
-        else:
-            slidewin.np = value
-
-    yield install
-    slidewin.np = saved
+    yield from np_replacer(slidewin)
 
 
 def last_entry(exc):

@@ -21,6 +21,7 @@ from numpy.lib.stride_tricks import as_strided
 from scipy import ndimage
 
 from helpers import (
+    run_optimised,
     FP_ELEMENTS,
     IN_DTYPES,
     KERNEL_CASES,
@@ -63,13 +64,6 @@ CORE_NAME = "morvane.filters.rank.slidewin._core"
 CORE_FILE = "slidewin"
 
 
-
-
-
-
-
-
-
 # --------------------------------------------------------------------------
 # Footprints and shifts
 
@@ -78,8 +72,6 @@ def _ring(n, hole):
     lo = (n - hole) // 2
     fp[lo:lo + hole, lo:lo + hole] = 0
     return fp
-
-
 
 
 FOOTPRINTS = {
@@ -101,8 +93,6 @@ FOOTPRINTS = {
     "full13x15": np.ones((13, 15), np.uint8),
     "random12x14": fixed_random((12, 14), 0.3, 13),
 }
-
-
 
 
 def shift_cases(name, limit=16, seed=0):
@@ -171,10 +161,6 @@ def place_2d(values, layout, junk):
 OUT_LAYOUTS_ALL = ["contiguous"]
 OUT_LAYOUTS_CPP = ["row_padded", "rows_reversed", "pixels_transposed", "col_step",
                    "depth_strided"]
-
-
-
-
 
 
 class Out:
@@ -258,8 +244,6 @@ def assert_pixels_equal(actual, expected, what=""):
 
 def random_image(rng, shape, dtype=np.uint8, top=255):
     return rng.integers(0, top + 1, size=shape).astype(dtype)
-
-
 
 
 def check_hist(client, image, footprint, mask=None, *, shift_x=0, shift_y=0,
@@ -697,9 +681,6 @@ def test_concurrent_calls_do_not_interfere(client):
 # Kernels built on the histogram
 
 
-
-
-
 @pytest.mark.parametrize("masked", [False, True], ids=["unmasked", "masked"])
 @pytest.mark.parametrize("out_dtype", OUT_DTYPES, ids=dtype_name)
 @pytest.mark.parametrize("in_dtype", IN_DTYPES, ids=dtype_name)
@@ -1033,13 +1014,7 @@ print("ok")
 
 
 def test_optimised_run_skips_centre_checks(client, tests_dir, tmp_path):
-    name = client.__name__.rsplit(".", 1)[-1]
-    script = _OPTIMISED_SCRIPT.format(tests_dir=tests_dir, client=name)
-    proc = subprocess.run([sys.executable, "-O", "-c", script],
-                          cwd=str(tmp_path), capture_output=True, text=True,
-                          timeout=300)
-    assert proc.returncode == 0, (proc.returncode, proc.stdout, proc.stderr)
-    assert proc.stdout.strip() == "ok"
+    run_optimised(client, _OPTIMISED_SCRIPT, tests_dir, tmp_path)
 
 
 # --------------------------------------------------------------------------
@@ -1110,7 +1085,6 @@ def test_copy_kernel_sees_the_histogram(cy_client, in_dtype, out_dtype):
 
 # --------------------------------------------------------------------------
 # Property: hist equals the reference for random small cases
-
 
 
 @st.composite

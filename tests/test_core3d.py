@@ -13,7 +13,6 @@ columns.
 
 import gc
 import re
-import subprocess
 import sys
 import threading
 import traceback
@@ -28,6 +27,8 @@ from scipy import ndimage
 import morvane.filters.rank.slidewin_3d as slidewin_3d
 import helpers
 from helpers import (
+    np_replacer,
+    run_optimised,
     FailingNumpy,
     FP_ELEMENTS,
     IN_DTYPES,
@@ -74,8 +75,6 @@ ANALYSIS_NAME = "morvane.filters.rank.slidewin_3d._count_attack_border_elements"
 CORE_FILE = "slidewin_3d"
 
 
-
-
 # Source lines the driver reports in its traceback entry.
 LINE_SHIFT_X, LINE_SHIFT_Y, LINE_SHIFT_Z = 190, 194, 198
 LINE_HISTOGRAM, LINE_EDGE_OFFSETS, LINE_EDGE_COUNTS = 214, 220, 223
@@ -87,13 +86,8 @@ def centre_message(shift):
     return "half footprint + %s must be between 0 and footprint" % shift
 
 
-
-
-
-
 # --------------------------------------------------------------------------
 # Footprints and shifts
-
 
 
 def _shell(n):
@@ -122,8 +116,6 @@ FOOTPRINTS = {
     "large7x9x11": np.ones((7, 9, 11), np.uint8),
     "random_large9x8x10": fixed_random((9, 8, 10), 0.2, 13),
 }
-
-
 
 
 def shift_cases(name, limit=14, seed=0):
@@ -190,10 +182,6 @@ def place_3d(values, layout, junk):
 
 OUT_LAYOUTS_CPP = ["padded", "planes_reversed", "voxels_transposed",
                    "col_step", "depth_strided"]
-
-
-
-
 
 
 class Out:
@@ -282,8 +270,6 @@ def assert_voxels_equal(actual, expected, what=""):
 
 def random_volume(rng, shape, dtype=np.uint8, top=255):
     return rng.integers(0, top + 1, size=shape).astype(dtype)
-
-
 
 
 def check_hist(client, image, footprint, mask=None, *, shift_x=0, shift_y=0,
@@ -789,9 +775,6 @@ def test_empty_volume_still_checks_the_centre(client):
 # Kernels built on the histogram
 
 
-
-
-
 @pytest.mark.parametrize("masked", [False, True], ids=["unmasked", "masked"])
 @pytest.mark.parametrize("out_dtype", OUT_DTYPES, ids=dtype_name)
 @pytest.mark.parametrize("in_dtype", IN_DTYPES, ids=dtype_name)
@@ -1164,32 +1147,16 @@ print("ok")
 
 
 def test_centre_checks_survive_optimised_run(client, tests_dir, tmp_path):
-    name = client.__name__.rsplit(".", 1)[-1]
-    script = _OPTIMISED_SCRIPT.format(tests_dir=tests_dir, client=name)
-    proc = subprocess.run([sys.executable, "-O", "-c", script],
-                          cwd=str(tmp_path), capture_output=True, text=True,
-                          timeout=300)
-    assert proc.returncode == 0, (proc.returncode, proc.stdout, proc.stderr)
-    assert proc.stdout.strip() == "ok"
+    run_optimised(client, _OPTIMISED_SCRIPT, tests_dir, tmp_path)
 
 
 # --------------------------------------------------------------------------
 # Failures of NumPy calls, inside and outside the footprint analysis
 
 
-
 @pytest.fixture
 def replace_np():
-    saved = slidewin_3d.np
-
-    def install(value):
-        if value is None:
-            del slidewin_3d.np
-        else:
-            slidewin_3d.np = value
-
-    yield install
-    slidewin_3d.np = saved
+    yield from np_replacer(slidewin_3d)
 
 
 def run_failing(client, shape=(2, 3, 4)):
@@ -1419,7 +1386,6 @@ def test_copy_kernel_calls_do_not_leak(cy_client):
 
 # --------------------------------------------------------------------------
 # Property: hist equals the reference for random small cases
-
 
 
 @st.composite
