@@ -86,12 +86,18 @@ def test_failing_paths_do_not_leak(client, replace_np):
             run_failing(client)
 
     calls(2000)  # warm-up: caches of the interpreter, NumPy and pytest
-    gc.collect()
-    before = sys.getallocatedblocks()
-    calls(2000)
-    gc.collect()
-    # A leak costs at least one block per call.
-    assert sys.getallocatedblocks() - before < 200
+    # A leak costs at least one block per call, in every round; caches and
+    # free lists may still settle by a few hundred blocks in the first.
+    growth = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        calls(2000)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+        if growth[-1] < 200:
+            break
+    assert growth[-1] < 200, growth
 
 
 def test_cline_in_traceback_names_the_implementation_line(client):
