@@ -370,13 +370,15 @@ int exec_steps(PyObject *module, bool &names_ready, bool &added_to_sys_modules, 
     if (runtime_support == nullptr) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0) return -1;
 
-    // 5. Python version: a mismatch is only a warning.
+    // 5. Python version: a mismatch with the headers this module was
+    // compiled against is only a warning.
+    constexpr unsigned long kCompiledVersion = PY_VERSION_HEX & ~0xFFFFUL;
     unsigned long runtime_version = Py_Version & ~0xFFFFUL;
-    if (runtime_version != 0x30b0000UL) {
+    if (runtime_version != kCompiledVersion) {
         char message[200];
         std::snprintf(message, sizeof message,
                       "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      3, 11, module_config.dotted, "does not match",
+                      PY_MAJOR_VERSION, PY_MINOR_VERSION, module_config.dotted, "does not match",
                       static_cast<int>((Py_Version >> 24) & 0xFF),
                       static_cast<int>((Py_Version >> 16) & 0xFF));
         if (PyErr_WarnEx(nullptr, message, 1) < 0) return -1;

@@ -9,18 +9,6 @@ _TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 if _TESTS_DIR not in sys.path:
     sys.path.insert(0, _TESTS_DIR)
 
-# The tests run against the installed package. When the checkout's own
-# source folder shadows it (`python -m pytest` from the top of the checkout
-# puts that folder first on sys.path), say so instead of failing obscurely.
-import morvane  # noqa: E402
-
-_SOURCE = os.path.join(os.path.dirname(_TESTS_DIR), "morvane")
-if os.path.dirname(os.path.abspath(morvane.__file__)) == _SOURCE:
-    raise pytest.UsageError(
-        "morvane is imported from the source tree, not the installed package; "
-        "run `pytest` (not `python -m pytest`) from the top of the checkout, "
-        "after `python -m pip install .[test]`")
-
 # No skip here: if the test clients were not built and installed, every test
 # that needs them must fail, not vanish.
 from morvane.filters.rank._testing import _cpp_client, _cy_client  # noqa: E402

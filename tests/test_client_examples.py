@@ -80,3 +80,29 @@ def test_local_mode_reports_driver_errors(examples):
     image = np.zeros((4, 4), np.uint8)
     with pytest.raises(ValueError, match="out rows 3 is smaller than image rows 4"):
         local_mode.mode(image, np.ones((3, 3), np.uint8), np.zeros((3, 4, 1), np.uint8))
+
+
+@pytest.mark.parametrize("image_dtype, footprint_dtype, out_dtype", [
+    (np.float64, np.uint8, np.uint8), (np.uint16, np.uint8, np.uint8),
+    (np.int8, np.uint8, np.uint8), (np.uint8, np.float64, np.uint8),
+    (np.uint8, np.int16, np.uint8), (np.uint8, np.uint8, np.float64),
+    (np.uint8, np.uint8, np.int8),
+])
+def test_local_mode_checks_element_types(examples, image_dtype, footprint_dtype, out_dtype):
+    """A buffer whose items do not read as the record's type is refused,
+    naming both types, before the driver runs."""
+    _, local_mode = examples
+    out = np.full((6, 6, 1), 9, out_dtype)
+    with pytest.raises(TypeError, match=r"cannot be read as (uint8|char)"):
+        local_mode.mode(np.ones((6, 6), image_dtype), np.ones((3, 3), footprint_dtype), out)
+    assert (out == 9).all()
+
+
+def test_local_mode_reads_an_overlapping_image_from_a_copy(examples):
+    _, local_mode = examples
+    rng = np.random.default_rng(8)
+    image = rng.integers(0, 4, (15, 16, 1)).astype(np.uint8)
+    footprint = np.ones((3, 3), bool)
+    expected = np.argmax(window_histograms(image[..., 0].copy(), footprint), axis=-1)
+    local_mode.mode(image[..., 0], footprint, image)
+    np.testing.assert_array_equal(image[..., 0], expected)

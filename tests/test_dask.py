@@ -36,9 +36,9 @@ FILTERS = {
 }
 
 
-def in_memory(name, image, footprint, mask, shift):
-    f, kw = FILTERS[name]
-    kw = dict(kw)
+def in_memory(name, image, footprint, mask, shift, **kw):
+    f, defaults = FILTERS[name]
+    kw = dict(defaults, **kw)
     if f is percentile:
         return f(image, footprint, kw.pop("p"), mask=mask, shift=shift, **kw)
     return f(image, footprint, mask=mask, shift=shift, **kw)
@@ -148,8 +148,10 @@ def _run_case(client, case, names):
     lazy, wanted = {}, {}
     for name in names:
         f, kw = FILTERS[name]
+        if f is histogram and dtype == np.uint16:
+            kw = dict(kw, bins=int(image.max()) + 1)
         lazy[name] = apply_dask(f, array, fp, mask=dmask, shift=shift, **kw)
-        wanted[name] = in_memory(name, image, fp, mask, shift)
+        wanted[name] = in_memory(name, image, fp, mask, shift, **kw)
         if not isinstance(lazy[name], da.Array):
             problems.append(f"{name}: not a dask array but {type(lazy[name])}")
         elif lazy[name].shape != wanted[name].shape or lazy[name].dtype != wanted[name].dtype:
@@ -208,13 +210,16 @@ def test_empty_windows_through_dask(client, ndim, dtype):
     for name in names:
         f, kw = FILTERS[name]
         src = hist_image if f is histogram else image
+        if f is histogram and dtype == np.uint16:
+            kw = dict(kw, bins=int(src.max()) + 1)
         lazy.append(apply_dask(f, da.from_array(src, chunks=chunks), fp, mask=dmask, **kw))
     results = dask.compute(*lazy)  # the client is the default scheduler
     empty = np.zeros(shape, bool)
     empty[tuple(slice(2, n - 2) for n in shape)] = True
     for name, got in zip(names, results):
         src = hist_image if name.startswith("histogram") else image
-        want = in_memory(name, src, fp, mask, None)
+        extra = {"bins": int(src.max()) + 1} if name.startswith("histogram") else {}
+        want = in_memory(name, src, fp, mask, None, **extra)
         assert got.shape == want.shape, name
         if name == "mean":
             np.testing.assert_array_equal(np.isnan(got), empty)
@@ -311,3 +316,52 @@ def test_other_errors():
         apply_dask(median, ARRAY, BOX, out=np.empty((20, 30), np.uint8))
     with pytest.raises(TypeError):
         apply_dask(histogram, ARRAY, BOX, p=0.5)
+
+
+# ---------------------------------------------------------------------------
+# The graph: short trailing chunks, nothing computed while it is built
+
+
+@pytest.mark.parametrize("name", ["median", "mean", "histogram"])
+def test_short_trailing_chunk(client, name):
+    """A last chunk thinner than the overlap (41 rows in chunks of 20) keeps
+    the other chunks as they are, and the result equals the in-memory one."""
+    image = _image((41, 37), np.uint8, 11)
+    fp = _footprint((9, 7), 12)
+    shift = (3, -2)
+    f, kw = FILTERS[name]
+    lazy = apply_dask(f, da.from_array(image, chunks=(20, 18)), fp, shift=shift, **kw)
+    assert max(lazy.chunks[0]) <= 21 and max(lazy.chunks[1]) <= 19
+    np.testing.assert_array_equal(lazy.compute(), in_memory(name, image, fp, None, shift))
+
+
+def _poisoned(shape, dtype):
+    """A dask array whose blocks raise when computed."""
+    def boom(block):
+        raise RuntimeError("computed")
+    return da.zeros(shape, dtype=dtype, chunks=10).map_blocks(boom, dtype=dtype)
+
+
+@pytest.mark.parametrize("name", sorted(FILTERS))
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_graph_builds_without_computing(name, dtype):
+    f, kw = FILTERS[name]
+    if f is histogram and dtype == np.uint16:
+        kw = dict(kw, bins=16)
+    array = _poisoned((30, 25), dtype)
+    lazy = apply_dask(f, array, BOX, mask=_poisoned((30, 25), bool), **kw)
+    assert lazy.shape[:2] == (30, 25)
+    with pytest.raises(RuntimeError, match="computed"):
+        lazy.compute(scheduler="sync")
+
+
+def test_uint16_histogram_groups_like_in_memory(client):
+    image = _image((30, 40), np.uint16, 13)
+    fp = _footprint((3, 5), 14)
+    lazy = apply_dask(histogram, da.from_array(image, chunks=(7, 9)), fp, bins=32,
+                      shift=(1, -2))
+    want = histogram(image, fp, bins=32, shift=(1, -2))
+    assert lazy.shape == want.shape and lazy.dtype == want.dtype
+    np.testing.assert_array_equal(lazy.compute(), want)
+    with pytest.raises(ValueError, match="needs bins="):
+        apply_dask(histogram, da.from_array(image, chunks=10), fp)

@@ -19,15 +19,23 @@ void kernel_mode(uint8_t *out, Py_ssize_t, __Pyx_memviewslice histogram, double,
     out[0] = static_cast<uint8_t>(best);
 }
 
-// mode(image, footprint, out): image and footprint 2D of one-byte elements,
-// out 3D uint8 of shape image.shape + (1,).
+// mode(image, footprint, out): image 2D uint8, footprint 2D of one-byte
+// entries (bool, int8 or uint8), out 3D uint8 of shape image.shape + (1,).
+// Any other element type raises TypeError.
 PyObject *mode(PyObject *, PyObject *args) {
     PyObject *image, *footprint, *out;
     if (!PyArg_ParseTuple(args, "OOO", &image, &footprint, &out)) return nullptr;
+    // The driver reads the image while the kernel writes out: an image that
+    // shares memory with out is read from a copy.
+    PyObject *input = sw::distinct_from(image, out);
+    if (input == nullptr) return nullptr;
     sw::View views[4];
-    if (views[0].open(image, 2, false) < 0 || views[1].open(footprint, 2, false) < 0 ||
-        views[2].open(Py_None, 2, false) < 0 || views[3].open(out, 3, true) < 0)
-        return nullptr;
+    const bool opened = views[0].open<uint8_t>(input, 2, false) == 0 &&
+                        views[1].open<char>(footprint, 2, false) == 0 &&
+                        views[2].open<uint8_t>(Py_None, 2, false) == 0 &&
+                        views[3].open<uint8_t>(out, 3, true) == 0;
+    Py_DECREF(input); // the record holds it
+    if (!opened) return nullptr;
     core(kernel_mode, views[0].record(), views[1].record(), views[2].record(),
          views[3].record(), 0, 0, 0.0, 0.0, 0, 0, 256);
     if (PyErr_Occurred()) return nullptr; // the driver reports failure this way

@@ -153,17 +153,30 @@ void call(const Args &a, const sw::View *v, bool three_d, const sw::rank_kernel<
     }
 }
 
-template <class Out, class In> int dispatch_kernel(const Args &a, const sw::View *v, bool three_d) {
+template <class Out, class In> int dispatch_kernel(const Args &a, sw::View *v, bool three_d) {
     auto k = kernel_named<Out, In>(a.kernel);
     if (k == nullptr) {
         PyErr_Format(PyExc_ValueError, "unknown kernel '%s'", a.kernel.c_str());
         return -1;
     }
+    const int nd = three_d ? 3 : 2;
+    // The drivers need distinct arrays: an input sharing memory with out is
+    // read from a copy.
+    PyObject *image = sw::distinct_from(a.image, a.out);
+    PyObject *mask = image ? sw::distinct_from(a.mask, a.out) : nullptr;
+    // The records hold the copies for the call.
+    const bool opened =
+        mask != nullptr && v[0].open<In>(image, nd, false) == 0 &&
+        v[1].open<char>(a.footprint, nd, false) == 0 && v[2].open<uint8_t>(mask, nd, false) == 0 &&
+        v[3].open<Out>(a.out, nd + 1, true) == 0;
+    Py_XDECREF(image);
+    Py_XDECREF(mask);
+    if (!opened) return -1;
     call<Out, In>(a, v, three_d, k);
     return PyErr_Occurred() ? -1 : 0;
 }
 
-template <class In> int dispatch_out(int out_index, const Args &a, const sw::View *v, bool three_d) {
+template <class In> int dispatch_out(int out_index, const Args &a, sw::View *v, bool three_d) {
     switch (out_index) {
     case 0: return dispatch_kernel<uint8_t, In>(a, v, three_d);
     case 1: return dispatch_kernel<uint16_t, In>(a, v, three_d);
@@ -198,17 +211,7 @@ PyObject *run(PyObject *args, PyObject *kwargs, bool three_d) {
     if (in_index < 0) return nullptr;
     int out_index = dtype_index(a.out, true);
     if (out_index < 0) return nullptr;
-    const int nd = three_d ? 3 : 2;
     sw::View views[4];
-    if (views[0].open(a.image, nd, false) < 0 || views[1].open(a.footprint, nd, false) < 0 ||
-        views[2].open(a.mask, nd, false) < 0 || views[3].open(a.out, nd + 1, true) < 0)
-        return nullptr;
-    if (views[1].record().memview != nullptr &&
-        reinterpret_cast<PyObject *>(views[1].record().memview) != Py_None &&
-        views[1].record().memview->view.itemsize != 1) {
-        PyErr_SetString(PyExc_TypeError, "footprint must have one-byte elements");
-        return nullptr;
-    }
     int rc = in_index == 0 ? dispatch_out<uint8_t>(out_index, a, views, three_d)
                            : dispatch_out<uint16_t>(out_index, a, views, three_d);
     if (rc < 0) return nullptr;

@@ -133,6 +133,16 @@ cdef void k_copy(dtype_t_out* out, Py_ssize_t depth, Py_ssize_t[::1] histo,
         out[1] = <dtype_t_out>local[g]
 
 
+def _distinct(image, mask, out):
+    """The drivers need distinct arrays: inputs sharing memory with out are
+    read from copies."""
+    if image is not None and out is not None and np.shares_memory(image, out):
+        image = np.array(image)
+    if mask is not None and out is not None and np.shares_memory(mask, out):
+        mask = np.array(mask)
+    return image, mask
+
+
 def _run(str kernel, dtype_t[:, ::1] image, char[:, ::1] footprint,
          cnp.uint8_t[:, ::1] mask, dtype_t_out[:, :, ::1] out,
          signed char shift_x, signed char shift_y, double fparam0, double fparam1,
@@ -167,6 +177,7 @@ def _run(str kernel, dtype_t[:, ::1] image, char[:, ::1] footprint,
 def core(kernel, image, footprint, mask, out, shift_x=0, shift_y=0, fparam0=0.0,
          fparam1=0.0, iparam0=0, iparam1=0, bin_count=256):
     """Run `_core` with the named kernel on NumPy arrays."""
+    image, mask = _distinct(image, mask, out)
     footprint = np.asarray(footprint)
     if footprint.dtype.itemsize == 1 and footprint.dtype != np.int8:
         footprint = footprint.view(np.int8)
@@ -208,6 +219,7 @@ def _run3d(str kernel, dtype_t[:, :, ::1] image, char[:, :, ::1] footprint,
 def core_3d(kernel, image, footprint, mask, out, shift_x=0, shift_y=0, shift_z=0,
             fparam0=0.0, fparam1=0.0, iparam0=0, iparam1=0, bin_count=256):
     """Run `_core_3D` with the named kernel on NumPy arrays."""
+    image, mask = _distinct(image, mask, out)
     footprint = np.asarray(footprint)
     if footprint.dtype.itemsize == 1 and footprint.dtype != np.int8:
         footprint = footprint.view(np.int8)

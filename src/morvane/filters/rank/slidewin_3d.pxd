@@ -3,6 +3,11 @@
 #     from morvane.filters.rank.slidewin_3d cimport _core_3D
 #
 # The kernel type and the fused element types are those of the 2D core.
+#
+# The arrays of one call must be distinct: `out` must not share memory with
+# the image or the mask, which _core_3D reads while the kernel writes `out`. A
+# client that may be handed overlapping arrays copies its input first, for
+# example `if np.shares_memory(out, image): image = image.copy()`.
 cimport numpy as cnp
 from morvane.filters.rank.slidewin cimport dtype_t, dtype_t_out
 

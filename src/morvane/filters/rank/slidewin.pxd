@@ -4,6 +4,11 @@
 #
 # Cython binds the entry points from the module's __pyx_capi__ when the
 # client is imported and checks each signature string there.
+#
+# The arrays of one call must be distinct: `out` must not share memory with
+# the image or the mask, which _core reads while the kernel writes `out`. A
+# client that may be handed overlapping arrays copies its input first, for
+# example `if np.shares_memory(out, image): image = image.copy()`.
 cimport numpy as cnp
 
 ctypedef fused dtype_t:

@@ -17,6 +17,11 @@
  *     any object with a buffer (a NumPy array) into a live record, and typed
  *     binding helpers.
  *
+ * The drivers read the image and the mask while the kernel writes `out`:
+ * the arrays of one call must be distinct, and `out` must not share memory
+ * with the image or the mask. A client that may be handed overlapping
+ * arrays copies its input first (NumPy: np.shares_memory).
+ *
  * Include Python.h first or let this header do it. Find the directory with
  * morvane.filters.rank.get_include().
  */
@@ -231,11 +236,81 @@ static inline void *slidewin_bind(PyObject *module, const char *key,
 
 namespace morvane::slidewin {
 
+/* The element types a record may be for. `index` is the type's index among
+ * the output types (uint8 and uint16 are also the input types), `codes` the
+ * buffer format characters whose items read correctly as the type (bool
+ * bytes are 0 or 1, so they read as uint8 and as footprint chars). */
 template <class T> struct element;
-template <> struct element<uint8_t> { static constexpr int index = 0; };
-template <> struct element<uint16_t> { static constexpr int index = 1; };
-template <> struct element<float> { static constexpr int index = 2; };
-template <> struct element<double> { static constexpr int index = 3; };
+template <> struct element<uint8_t> {
+    static constexpr int index = 0;
+    static constexpr const char *name = "uint8";
+    static constexpr const char *codes = "B?";
+};
+template <> struct element<uint16_t> {
+    static constexpr int index = 1;
+    static constexpr const char *name = "uint16";
+    static constexpr const char *codes = "H";
+};
+template <> struct element<float> {
+    static constexpr int index = 2;
+    static constexpr const char *name = "float32";
+    static constexpr const char *codes = "f";
+};
+template <> struct element<double> {
+    static constexpr int index = 3;
+    static constexpr const char *name = "float64";
+    static constexpr const char *codes = "d";
+};
+/* Footprints: one-byte entries, 0 or 1. */
+template <> struct element<char> {
+    static constexpr int index = -1;
+    static constexpr const char *name = "char";
+    static constexpr const char *codes = "bB?c";
+};
+template <> struct element<signed char> : element<char> {};
+
+namespace detail {
+/* The format character of a buffer in this machine's byte order, or 0 when
+ * the format is not a single native-order item. */
+inline char format_code(const char *format) {
+    if (format == nullptr) return 'B'; /* the buffer protocol's default */
+    const uint16_t probe = 1;
+    const bool little = *reinterpret_cast<const unsigned char *>(&probe) == 1;
+    switch (*format) {
+    case '@': case '=': ++format; break;
+    case '<': if (!little) return 0; ++format; break;
+    case '>': case '!': if (little) return 0; ++format; break;
+    default: break;
+    }
+    return format[0] != 0 && format[1] == 0 ? format[0] : 0;
+}
+
+template <class T> inline bool reads_as(const Py_buffer &b) {
+    const char code = format_code(b.format);
+    return code != 0 && b.itemsize == static_cast<Py_ssize_t>(sizeof(T)) &&
+           std::strchr(element<T>::codes, code) != nullptr;
+}
+} // namespace detail
+
+/* Index of a buffer's element type among uint8, uint16, float32, float64
+ * (bool counts as uint8), or -1 for any other type or byte order. */
+inline int element_index(const Py_buffer &b) {
+    if (detail::reads_as<uint8_t>(b)) return 0;
+    if (detail::reads_as<uint16_t>(b)) return 1;
+    if (detail::reads_as<float>(b)) return 2;
+    if (detail::reads_as<double>(b)) return 3;
+    return -1;
+}
+
+/* The same for any object with a buffer; -1 with an exception set when it
+ * has none, -1 without one for an unsupported type. */
+inline int element_index(PyObject *obj) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(obj, &b, PyBUF_RECORDS_RO) < 0) return -1;
+    const int index = element_index(b);
+    PyBuffer_Release(&b);
+    return index;
+}
 
 template <class Out, class In>
 using rank_kernel = void (*)(Out *, Py_ssize_t, __Pyx_memviewslice, double, In,
@@ -379,6 +454,26 @@ inline PyTypeObject *view_type() {
 
 } // namespace detail
 
+/* `input` itself, or a copy of it when it shares memory with `out` (by
+ * numpy.shares_memory): a new reference, or null with an exception set.
+ * None stays None. The drivers need distinct arrays; a client that may be
+ * handed an `out` overlapping its image or mask passes them through this. */
+inline PyObject *distinct_from(PyObject *input, PyObject *out) {
+    if (input == Py_None || out == Py_None) return Py_NewRef(input);
+    PyObject *numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) return nullptr;
+    PyObject *shared = PyObject_CallMethod(numpy, "shares_memory", "OO", input, out);
+    PyObject *result = nullptr;
+    if (shared != nullptr) {
+        const int yes = PyObject_IsTrue(shared);
+        if (yes == 0) result = Py_NewRef(input);
+        else if (yes > 0) result = PyObject_CallMethod(numpy, "array", "O", input);
+        Py_DECREF(shared);
+    }
+    Py_DECREF(numpy);
+    return result;
+}
+
 /* A live record over the buffer of any object, owning one acquisition of a
  * fresh view object. `View(Py_None)` gives the None record of an absent
  * optional array. Release happens in the destructor, with the interpreter
@@ -390,8 +485,31 @@ public:
     View &operator=(const View &) = delete;
     ~View() { reset(); }
 
-    /* Returns 0, or -1 with an exception set. ndim must match the buffer. */
-    int open(PyObject *obj, int ndim, bool writable) {
+    /* A record of `ndim` dimensions for elements of type T (uint8_t,
+     * uint16_t, float or double; char for a footprint). Returns 0, or -1 with
+     * an exception set: ValueError when ndim does not match the buffer,
+     * TypeError when its items do not read as T (another format, item size
+     * or byte order). The drivers need distinct arrays: an `out` must not
+     * share memory with the image or the mask of the same call. */
+    template <class T> int open(PyObject *obj, int ndim, bool writable) {
+        if (open_buffer(obj, ndim, writable) < 0) return -1;
+        if (rec_.memview == nullptr || reinterpret_cast<PyObject *>(rec_.memview) == Py_None)
+            return 0;
+        const Py_buffer &b = rec_.memview->view;
+        if (!detail::reads_as<T>(b)) {
+            PyErr_Format(PyExc_TypeError,
+                         "buffer of format '%s' with %zd-byte items cannot be read as %s "
+                         "(format '%c', %zu-byte items)",
+                         b.format ? b.format : "B", b.itemsize, element<T>::name,
+                         element<T>::codes[0], sizeof(T));
+            reset();
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    int open_buffer(PyObject *obj, int ndim, bool writable) {
         reset();
         if (obj == Py_None) {
             rec_.memview = reinterpret_cast<__pyx_memoryview_obj *>(Py_None);
@@ -431,6 +549,7 @@ public:
         return 0;
     }
 
+public:
     void reset() {
         __pyx_memoryview_obj *v = rec_.memview;
         if (v != nullptr && reinterpret_cast<PyObject *>(v) != Py_None) {

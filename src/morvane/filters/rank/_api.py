@@ -1,0 +1,469 @@
+"""Rank filters of 2D images and 3D volumes, one function per statistic.
+
+Every function takes an image (2D) or a volume (3D) of uint8 or uint16 and a
+footprint of the same number of dimensions, and computes, for every pixel,
+a statistic of the values under the footprint: the footprint entry at
+``extent // 2 + shift`` along each axis sits on the pixel, every non-zero
+entry is a member, pixels outside the image are not counted (no padding),
+and where a mask is given only pixels whose mask is non-zero are counted.
+
+Arguments are validated here, once; the native module gets plain arrays.
+"""
+
+import numbers
+import operator
+import os
+
+import numpy as np
+
+from . import _filters
+
+__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram"]
+
+_RANK_KINDS = (_filters.PERCENTILE, _filters.MINIMUM, _filters.MAXIMUM)
+
+# More threads than this per core only add overhead; far more is a mistake.
+WORKERS_PER_CPU = 8
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+def _image(image):
+    image = np.asarray(image)
+    if image.dtype.kind != "u" or image.dtype.itemsize not in (1, 2):
+        raise TypeError(f"image must be uint8 or uint16, got {image.dtype}")
+    if not image.dtype.isnative:
+        image = image.astype(image.dtype.newbyteorder("="))
+    if image.ndim not in (2, 3):
+        raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}")
+    return image
+
+
+def _footprint(footprint, ndim):
+    footprint = np.asarray(footprint)
+    if footprint.dtype != bool and not np.issubdtype(footprint.dtype, np.integer):
+        raise TypeError(f"footprint must be bool or integer, got {footprint.dtype}")
+    if footprint.ndim != ndim:
+        raise ValueError(f"footprint must have {ndim} dimensions like the image, "
+                         f"got {footprint.ndim}")
+    if 0 in footprint.shape:
+        raise ValueError(f"footprint must not be empty, got shape {footprint.shape}")
+    return (footprint != 0).view(np.uint8)
+
+
+def _mask(mask, shape):
+    if mask is None:
+        return None
+    mask = np.asarray(mask)
+    if mask.dtype != bool and not np.issubdtype(mask.dtype, np.integer):
+        raise TypeError(f"mask must be bool or integer, got {mask.dtype}")
+    if mask.shape != shape:
+        raise ValueError(f"mask must have the image's shape {shape}, got {mask.shape}")
+    # A new array: it never shares memory with `out`.
+    return (mask != 0).view(np.uint8)
+
+
+def _integer(value, what):
+    """`value` as an int: Python and NumPy integers, not bools, floats or
+    strings."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an integer, not a bool ({value!r})")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {type(value).__name__} "
+                        f"{value!r}") from None
+
+
+def _shift(shift, footprint_shape):
+    ndim = len(footprint_shape)
+    if shift is None:
+        return (0,) * ndim
+    if isinstance(shift, (str, bytes)) or not hasattr(shift, "__len__"):
+        raise TypeError(f"shift must be a sequence of {ndim} integers, got {shift!r}")
+    if len(shift) != ndim:
+        raise ValueError(f"shift must have {ndim} entries, one per axis, got {len(shift)}")
+    shift = tuple(_integer(s, f"shift[{axis}]") for axis, s in enumerate(shift))
+    for axis, (s, extent) in enumerate(zip(shift, footprint_shape)):
+        low, high = -(extent // 2), extent - 1 - extent // 2
+        if not low <= s <= high:
+            raise ValueError(f"shift[{axis}] = {s} puts the centre outside the footprint; "
+                             f"allowed {low}..{high} for extent {extent}")
+    return shift
+
+
+def _workers(workers):
+    """Threads to use: None or 0 for every core, else 1 to 8 per core."""
+    cpus = os.cpu_count() or 1
+    if workers is None:
+        return cpus
+    if isinstance(workers, (bool, np.bool_)) or not isinstance(workers, (int, np.integer)):
+        raise ValueError(f"workers must be an integer, 0 or None, got {workers!r}")
+    workers = int(workers)
+    limit = WORKERS_PER_CPU * cpus
+    if workers < 0 or workers > limit:
+        raise ValueError(f"workers must lie between 0 (all cores) and {limit} "
+                         f"({WORKERS_PER_CPU} per core), got {workers}")
+    return workers or cpus
+
+
+def _fraction(p):
+    """A percentile's p: a real number between 0 and 1."""
+    if isinstance(p, (bool, np.bool_)) or not isinstance(p, numbers.Real):
+        raise TypeError(f"p must be a real number between 0 and 1, got "
+                        f"{type(p).__name__} {p!r}")
+    p = float(p)
+    if not 0.0 <= p <= 1.0:
+        raise ValueError(f"p must lie between 0 and 1, got {p}")
+    return p
+
+
+def _flag(value, what):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be True or False, got {type(value).__name__} {value!r}")
+    return bool(value)
+
+
+def _out(out, shape, dtype):
+    if out is None:
+        return np.empty(shape, dtype)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
+    if out.shape != shape or out.dtype != dtype:
+        raise ValueError(f"out must have shape {shape} and dtype {np.dtype(dtype)}, "
+                         f"got {out.shape} and {out.dtype}")
+    if not out.flags.writeable:
+        raise ValueError("out must be writeable")
+    return out
+
+
+def _shares_memory(a, b):
+    try:
+        return np.shares_memory(a, b, max_work=1 << 20)
+    except np.exceptions.TooHardError:
+        return True
+
+
+def _distinct(image, out):
+    """The image itself, or a copy where it shares memory with `out`: the
+    core reads its input while it writes `out`."""
+    if out is not None and _shares_memory(image, out):
+        return image.copy()
+    return image
+
+
+# ---------------------------------------------------------------------------
+# Running the core, in bands along the first axis
+
+def _band_count(rows, footprint_shape, workers):
+    """Bands of at least 32 rows (planes) and 8 times the footprint's reach,
+    so halos cost little, and at least one per worker."""
+    height = max(32, 8 * footprint_shape[0])
+    return max(1, min(rows, max(workers, -(-rows // height))))
+
+
+def _run(kind, image, footprint, mask, out, shift, param, bin_count, values, workers,
+         bands=None, progress=None):
+    """Filter `image` into `out` (which has a trailing axis of values per pixel)."""
+    if bands is None:
+        bands = _band_count(image.shape[0], footprint.shape, workers)
+    _filters.run(kind, image, footprint, mask, out, shift, param, bin_count, values,
+                 workers, bands, progress)
+
+
+def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
+            _bands=None, _progress=None):
+    image = _image(image)
+    footprint = _footprint(footprint, image.ndim)
+    mask = _mask(mask, image.shape)
+    shift = _shift(shift, footprint.shape)
+    workers = _workers(workers)
+    out_dtype = np.float64 if kind == _filters.MEAN else image.dtype
+    out = _out(out, image.shape, out_dtype)
+    image = _distinct(image, out)
+    codes, values, bin_count = image, None, 256
+    if image.dtype == np.uint16 and image.size:
+        # Short histograms: filter codes 1, 2, ... standing for the image's
+        # distinct values in order. Rank statistics map back exactly (code 0,
+        # the result of an empty window, to 0); the mean weighs each code by
+        # its value.
+        distinct, inverse = np.unique(image, return_inverse=True)
+        if len(distinct) < 65536:
+            codes = (inverse.reshape(image.shape) + 1).astype(np.uint16)
+            distinct = np.concatenate([[0], distinct]).astype(np.uint16)
+            bin_count = len(distinct)
+            if kind == _filters.MEAN:
+                values = distinct.astype(np.float64)
+        else:
+            bin_count = 65536
+    # Rank statistics of codes are codes: filter into a buffer, map back.
+    result = out if codes is image or kind not in _RANK_KINDS else np.empty(
+        image.shape, np.uint16)
+    _run(kind, codes, footprint, mask, result[..., np.newaxis], shift, param, bin_count,
+         values, workers, _bands, _progress)
+    if result is not out:
+        np.take(distinct, result, out=out)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Histograms
+
+# Counts are written as unsigned integers of the output's width; 32- and
+# 64-bit ones through a float record of the same width.
+_COUNT_VIEWS = {1: (np.uint8, _filters.COUNTS), 2: (np.uint16, _filters.COUNTS),
+                4: (np.float32, _filters.COUNT_BITS), 8: (np.float64, _filters.COUNT_BITS)}
+
+
+def _count_dtype(members, dtype, normalized):
+    """The dtype of the histogram's entries."""
+    if dtype is None:
+        if normalized:
+            return np.dtype(np.float64)
+        for candidate in (np.uint8, np.uint16, np.uint32, np.uint64):
+            if members <= np.iinfo(candidate).max:
+                return np.dtype(candidate)
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f" and dtype.itemsize in (4, 8):
+        return dtype
+    if normalized:
+        raise TypeError(f"dtype of a normalized histogram must be float32 or float64, "
+                        f"got {dtype}")
+    if dtype.kind not in "iu":
+        raise TypeError(f"dtype must be an integer type, float32 or float64, got {dtype}")
+    if members > np.iinfo(dtype).max:
+        raise ValueError(f"dtype {dtype} cannot hold counts up to {members}, the "
+                         f"footprint's size")
+    return dtype
+
+
+def _bins(bins, top):
+    """Number of bins: `top` (every value its own bin) by default."""
+    if bins is None:
+        return top
+    bins = _integer(bins, "bins")
+    if not 1 <= bins <= 65536:
+        raise ValueError(f"bins must lie between 1 and 65536, got {bins}")
+    return bins
+
+
+def _top(image):
+    """Values 0 .. top - 1 have bins: all 256 for uint8, up to the largest
+    value for uint16."""
+    if image.dtype == np.uint8:
+        return 256
+    return int(image.max()) + 1 if image.size else 1
+
+
+def _grouped(image, bins, top):
+    """Bin codes: value v goes to bin v * bins // top."""
+    if bins == top:
+        return image
+    codes = image.astype(np.uint64) * bins // top
+    return codes.astype(np.uint8 if bins <= 256 else np.uint16)
+
+
+def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype, top):
+    footprint = _footprint(footprint, image.ndim)
+    mask = _mask(mask, image.shape)
+    shift = _shift(shift, footprint.shape)
+    workers = _workers(workers)
+    bins = _bins(bins, top)
+    members = int(np.count_nonzero(footprint))
+    if dtype is None and isinstance(out, np.ndarray):
+        # The counts take the type of a given out.
+        try:
+            dtype = _count_dtype(members, out.dtype, normalized)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"out dtype {out.dtype} cannot hold this histogram: "
+                             f"{error}") from None
+    dtype = _count_dtype(members, dtype, normalized)
+    out = _out(out, image.shape + (bins,), dtype)
+    image = _distinct(image, out)
+    codes = _grouped(image, bins, top)
+    if dtype.kind == "f":
+        target, kind = out, (_filters.NORMALISED if normalized else _filters.COUNTS)
+    else:
+        as_type, kind = _COUNT_VIEWS[dtype.itemsize]
+        target = out.view(as_type)
+    _run(kind, codes, footprint, mask, target, shift, 0.0, bins, None, workers)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Public functions
+
+_ARGS = """image : ndarray of uint8 or uint16, 2D or 3D
+        The image (rows, columns) or volume (planes, rows, columns).
+    footprint : array_like of bool or integers, as many dimensions as image
+        The neighbourhood: every non-zero entry is a member. The entry at
+        ``extent // 2 + shift`` along each axis sits on the pixel.{extra}
+    mask : array_like of bool or integers, optional
+        Same shape as image; only pixels where it is non-zero are counted.
+    shift : sequence of ints, optional
+        Moves the footprint's centre, one entry per axis (default zeros);
+        each must keep the centre inside the footprint.
+    out : ndarray, optional
+        Written and returned; must have the result's shape and dtype. It may
+        be the image itself: the image is then read from a copy.
+    workers : int or None, optional
+        Threads filtering bands of the image at once: None or 0 for every
+        core, at most 8 per core. The result does not depend on it."""
+
+_RAISES = """TypeError
+        For an image that is not uint8 or uint16, a footprint or mask that is
+        not bool or integer, a shift entry or workers that is not an integer{extra}.
+    ValueError
+        For an image that is not 2D or 3D, a footprint of another number of
+        dimensions or empty, a mask or out of the wrong shape, a shift that
+        moves the centre outside the footprint, or workers out of range.
+    KeyboardInterrupt
+        When the call is interrupted (Ctrl-C); nothing is written to a
+        given ``out`` that a complete call would not also write."""
+
+
+def _doc(summary, returns, example, extra_args="", extra_raises="", notes=""):
+    doc = f"""{summary}
+
+    Parameters
+    ----------
+    {_ARGS.format(extra=extra_args)}
+
+    Returns
+    -------
+    {returns}
+
+    Raises
+    ------
+    {_RAISES.format(extra=extra_raises)}
+"""
+    if notes:
+        doc += f"""
+    Notes
+    -----
+    {notes}
+"""
+    doc += f"""
+    Examples
+    --------
+{example}
+    """
+    return doc
+
+
+def _example(call, result):
+    return f"""    >>> import numpy as np
+    >>> from morvane.filters.rank import {call.split("(")[0]}
+    >>> image = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9]], np.uint8)
+    >>> {call}
+    {result}"""
+
+
+def median(image, footprint, *, mask=None, shift=None, out=None, workers=1):
+    return _filter(_filters.PERCENTILE, image, footprint, mask, shift, out, workers, 0.5)
+
+
+def percentile(image, footprint, p, *, mask=None, shift=None, out=None, workers=1):
+    return _filter(_filters.PERCENTILE, image, footprint, mask, shift, out, workers,
+                   _fraction(p))
+
+
+def mean(image, footprint, *, mask=None, shift=None, out=None, workers=1):
+    return _filter(_filters.MEAN, image, footprint, mask, shift, out, workers)
+
+
+def minimum(image, footprint, *, mask=None, shift=None, out=None, workers=1):
+    return _filter(_filters.MINIMUM, image, footprint, mask, shift, out, workers)
+
+
+def maximum(image, footprint, *, mask=None, shift=None, out=None, workers=1):
+    return _filter(_filters.MAXIMUM, image, footprint, mask, shift, out, workers)
+
+
+def histogram(image, footprint, *, normalized=False, bins=None, dtype=None, mask=None,
+              shift=None, out=None, workers=1):
+    image = _image(image)
+    normalized = _flag(normalized, "normalized")
+    return _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype,
+                      _top(image))
+
+
+median.__doc__ = _doc(
+    "Local median: the value of rank ``n // 2`` among the ``n`` counted values.",
+    """ndarray
+        The image's shape and dtype; 0 where no pixel is counted.""",
+    _example("median(image, np.ones((3, 3), bool))",
+             """array([[3, 3, 4],
+           [4, 5, 6],
+           [7, 7, 8]], dtype=uint8)"""))
+
+percentile.__doc__ = _doc(
+    "Local percentile: the value of rank ``floor(p * n)`` among the ``n`` counted\n"
+    "    values (rank ``n - 1`` for ``p = 1``).",
+    """ndarray
+        The image's shape and dtype; 0 where no pixel is counted.""",
+    _example("percentile(image, np.ones((3, 3), bool), 0.9)",
+             """array([[5, 6, 6],
+           [8, 9, 9],
+           [8, 9, 9]], dtype=uint8)"""),
+    extra_args="""
+    p : float
+        Between 0 and 1 (0: the minimum, 1: the maximum).""",
+    extra_raises=", or a p that is not a real number")
+
+mean.__doc__ = _doc(
+    "Local mean of the counted values.",
+    """ndarray of float64
+        The image's shape; NaN where no pixel is counted.""",
+    _example("mean(image, np.ones((1, 3), bool))",
+             """array([[1.5, 2. , 2.5],
+           [4.5, 5. , 5.5],
+           [7.5, 8. , 8.5]])"""))
+
+minimum.__doc__ = _doc(
+    "Local minimum of the counted values.",
+    """ndarray
+        The image's shape and dtype; 0 where no pixel is counted.""",
+    _example("minimum(image, np.ones((3, 3), bool))",
+             """array([[1, 1, 2],
+           [1, 1, 2],
+           [4, 4, 5]], dtype=uint8)"""))
+
+maximum.__doc__ = _doc(
+    "Local maximum of the counted values.",
+    """ndarray
+        The image's shape and dtype; 0 where no pixel is counted.""",
+    _example("maximum(image, np.ones((3, 3), bool))",
+             """array([[5, 6, 6],
+           [8, 9, 9],
+           [8, 9, 9]], dtype=uint8)"""))
+
+histogram.__doc__ = _doc(
+    "The local histogram of every pixel: entry ``v`` of a pixel's histogram\n"
+    "    counts the counted pixels of its window whose value falls in bin ``v``.",
+    """ndarray
+        Shape ``image.shape + (bins,)``. Counts in ``dtype`` (by default the
+        smallest unsigned integer type that holds the footprint's size), or
+        with ``normalized`` each count's share of the counted pixels as
+        float64 (0 where no pixel is counted).""",
+    _example("histogram(image, np.ones((1, 2), bool), bins=4)[0]",
+             """array([[1, 0, 0, 0],
+           [2, 0, 0, 0],
+           [2, 0, 0, 0]], dtype=uint8)"""),
+    extra_args="""
+    normalized : bool, optional
+        Shares instead of counts.
+    bins : int, optional
+        Number of bins, 1 to 65536. By default every value has its own bin:
+        256 bins for uint8, the largest value + 1 for uint16. With fewer,
+        values are grouped into equal ranges: value ``v`` goes to bin
+        ``v * bins // top``, where ``top`` is 256 for uint8 and the largest
+        value + 1 for uint16.
+    dtype : dtype, optional
+        Type of the counts: an integer type that holds the footprint's size,
+        float32 or float64 (only these two with ``normalized``). By default
+        that of ``out`` if given.""",
+    extra_raises=(", a dtype that is not an integer or float type, or\n"
+                  "        normalized that is not a bool; ValueError for bins out of range or\n"
+                  "        an integer dtype too small for the footprint's size"))
