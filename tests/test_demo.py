@@ -40,10 +40,23 @@ def load_png(path):
         return np.array(picture.convert("L"))
 
 
-def split(picture, width):
-    """(left, gap, right) of a side-by-side picture."""
-    assert picture.shape[1] == 2 * width + GAP
-    return picture[:, :width], picture[:, width:width + GAP], picture[:, width + GAP:]
+def split(picture, shape):
+    """(left, gap, right) of a side-by-side picture of two halves of the
+    given shape under a label strip. Each half sits at the left of a column
+    that a long label may widen; the rest of the column is white."""
+    height, width = shape
+    strip, column = picture.shape[0] - height, (picture.shape[1] - GAP) // 2
+    assert strip > 0 and column >= width and picture.shape[1] == 2 * column + GAP
+    body = picture[strip:]
+    assert (body[:, width:column] == 255).all()
+    assert (body[:, column + GAP + width:] == 255).all()
+    return body[:, :width], body[:, column:column + GAP], body[:, column + GAP:][:, :width]
+
+
+def labels(picture, shape):
+    """The label strips above the left and the right column."""
+    strip, column = picture.shape[0] - shape[0], (picture.shape[1] - GAP) // 2
+    return picture[:strip, :column], picture[:strip, column + GAP:]
 
 
 def assert_close(got, want, err_msg=""):
@@ -84,9 +97,13 @@ def test_default_sample(tmp_path):
     result = run_demo(tmp_path, "--output", str(out), "--no-scipy")
     assert result.returncode == 0, result.stderr
     picture = load_png(out)
-    assert picture.shape == (1024, 2 * 1024 + GAP)
-    left, gap, right = split(picture, 1024)
+    assert picture.shape[1] == 2 * 1024 + GAP
+    left, gap, right = split(picture, (1024, 1024))
     assert (gap == 255).all()
+    # Big enough text to read on a 1024-px half: ink spans 15+ rows.
+    for label in labels(picture, (1024, 1024)):
+        rows = np.flatnonzero((label < 128).any(axis=1))
+        assert rows.size and rows[-1] - rows[0] >= 15
     assert time_reported(result.stdout, "median") >= 0
     assert re.search(r"footprint: .*radius 10.*21x21.*317 pixels", result.stdout), result.stdout
     assert "1024x1024 uint16" in result.stdout
@@ -106,7 +123,7 @@ def test_default_sample_right_half_is_the_median(tmp_path):
                       "--workers", "2")
     assert result.returncode == 0, result.stderr
     assert "2 worker" in result.stdout
-    left, _, right = split(load_png(out), 1024)
+    left, _, right = split(load_png(out), (1024, 1024))
     sample = sample_image()
     assert sample.dtype == np.uint16 and sample.shape == (1024, 1024)
     low, high = float(sample.min()), float(sample.max())
@@ -129,9 +146,8 @@ def test_png_input_8bit(tmp_path, radius):
                      result.stdout), result.stdout
     assert "50x40" in result.stdout
     time_reported(result.stdout, "median")
-    picture = load_png(out)
-    assert picture.shape == (40, 2 * 50 + GAP)
-    left, gap, right = split(picture, 50)
+    assert "note:" not in result.stdout
+    left, gap, right = split(load_png(out), image.shape)
     assert (gap == 255).all()
     # 0 and 255 are in the image: the display scale is the identity.
     np.testing.assert_array_equal(left, image)
@@ -150,7 +166,8 @@ def test_colour_png_becomes_grey(tmp_path):
     result = run_demo(tmp_path, "--input", str(source), "--output", str(out), "--no-scipy",
                       "--radius", "1", "--filter", "maximum")
     assert result.returncode == 0, result.stderr
-    left, _, right = split(load_png(out), 20)
+    assert "note: RGB input converted to grey (L)" in result.stdout.splitlines()
+    left, _, right = split(load_png(out), image.shape)
     np.testing.assert_array_equal(left, image)
     np.testing.assert_array_equal(right, maximum(image, disk(1)))
 
@@ -176,10 +193,9 @@ def test_tiff_input_16bit_each_filter(tmp_path, name):
                       "--filter", name, "--radius", "2", *extra)
     assert result.returncode == 0, result.stderr
     assert "44x36 uint16" in result.stdout
+    assert "note:" not in result.stdout
     time_reported(result.stdout, name)
-    picture = load_png(out)
-    assert picture.shape == (36, 2 * 44 + GAP)
-    left, gap, right = split(picture, 44)
+    left, gap, right = split(load_png(out), image.shape)
     assert (gap == 255).all()
     low, high = float(image.min()), float(image.max())
     assert_close(left, render(image, low, high), "left")
@@ -221,7 +237,7 @@ def test_with_scipy_timing(tmp_path):
     assert result.returncode == 0, result.stderr
     time_reported(result.stdout, "minimum")
     assert re.search(r"scipy.*\d+\.\d+ s", result.stdout, re.IGNORECASE), result.stdout
-    left, _, right = split(load_png(out), 50)
+    left, _, right = split(load_png(out), image.shape)
     np.testing.assert_array_equal(right, minimum(image, disk(3)))
 
 
@@ -256,5 +272,72 @@ def test_largest_radius_is_accepted(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "255x255" in result.stdout
     # Every window holds the whole image.
-    left, _, right = split(load_png(out), 12)
+    left, _, right = split(load_png(out), image.shape)
     assert (right == left.max()).all()
+
+
+@pytest.mark.parametrize("shape", [(3, 3), (40, 400)], ids=["3x3", "40x400"])
+def test_labels_name_each_half(tmp_path, shape):
+    image = np.random.default_rng(6).integers(0, 256, shape, dtype=np.uint8)
+    image.flat[:2] = 0, 255  # so the display scale is the identity
+    Image.fromarray(image).save(tmp_path / "in.png")
+    strips = []
+    for args in (["--radius", "2"], ["--radius", "3"], ["--filter", "mean", "--radius", "2"],
+                 ["--filter", "percentile", "--percentile", "0.25", "--radius", "2"],
+                 ["--filter", "percentile", "--percentile", "0.75", "--radius", "2"]):
+        result = run_demo(tmp_path, "--input", "in.png", "--output", "out.png", "--no-scipy",
+                          *args)
+        assert result.returncode == 0, result.stderr
+        picture = load_png(tmp_path / "out.png")
+        np.testing.assert_array_equal(split(picture, shape)[0], image)
+        strips.append(labels(picture, shape))
+        assert all((label < 128).any() for label in strips[-1]), "no text"
+    # "input" on the left every time; on the right, the filter, p and radius.
+    width = min(left.shape[1] for left, _ in strips)
+    assert len({left[:, :width].tobytes() for left, _ in strips}) == 1
+    assert len({(right.shape, right.tobytes()) for _, right in strips}) == len(strips)
+
+
+ERRORS = {
+    "missing input": ["--input", "missing.png"],
+    "not an image": ["--input", "bad.png"],
+    "truncated image": ["--input", "cut.png"],
+    "missing output folder": ["--output", "missing/out.png"],
+    "unknown output extension": ["--output", "out.xyz"],
+    "format without grey": ["--output", "out.xbm"],
+    "read-only folder": ["--output", "ro/out.png"],
+    "read-only output": ["--output", "old.png"],
+}
+
+
+@pytest.mark.parametrize("case", ERRORS)
+def test_errors_stop_before_filtering(tmp_path, case):
+    Image.fromarray(noisy_image((64, 64), np.uint8, 7)[0]).save(tmp_path / "in.png")
+    (tmp_path / "cut.png").write_bytes((tmp_path / "in.png").read_bytes()[:500])
+    (tmp_path / "bad.png").write_bytes(b"not a picture")
+    (tmp_path / "old.png").write_bytes(b"old")
+    (tmp_path / "old.png").chmod(0o400)
+    (tmp_path / "ro").mkdir(0o500)
+    if "read-only" in case and os.access(tmp_path / "ro", os.W_OK):
+        pytest.skip("this user may write to read-only files (root)")
+    files = sorted(tmp_path.rglob("*"))
+    result = run_demo(tmp_path, "--input", "in.png", "--output", "out.png", "--no-scipy",
+                      *ERRORS[case])
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("error: ") and ERRORS[case][1] in lines[0]
+    assert "median:" not in result.stdout
+    assert sorted(tmp_path.rglob("*")) == files
+
+
+@pytest.mark.parametrize("flags", [[], ["--no-scipy"]], ids=["compare", "no-scipy"])
+def test_without_scipy(tmp_path, monkeypatch, capsys, flags):
+    from morvane.filters.rank import demo
+
+    monkeypatch.setitem(sys.modules, "scipy", None)
+    monkeypatch.chdir(tmp_path)
+    Image.fromarray(noisy_image((10, 12), np.uint8, 4)[0]).save("in.png")
+    assert demo.main(["--input", "in.png", "--output", "out.png", "--radius", "1", *flags]) == 0
+    stdout = capsys.readouterr().out
+    wanted = [] if flags else ["SciPy not installed: pip install scipy to compare"]
+    assert [line for line in stdout.splitlines() if "scipy" in line.lower()] == wanted

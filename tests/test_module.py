@@ -425,6 +425,26 @@ import warnings
 OWN_FILES = tuple(MODULES.values()) + ("<stringsource>",)
 LAST = {}
 
+# Sub-interpreters that share the main interpreter's lock and allocator, as
+# legacy extension modules (NumPy, and these) need; each Python version has
+# its own private module for them.
+try:
+    import _interpreters as _subinterpreters  # 3.13 and later
+
+    def new_interpreter():
+        return _subinterpreters.create("legacy")
+except ImportError:
+    import _xxsubinterpreters as _subinterpreters
+
+    def new_interpreter():
+        try:
+            return _subinterpreters.create(isolated=False)  # 3.12
+        except TypeError:
+            return _sub_probe.new_interpreter()  # 3.11: shared by default
+
+run_string = _subinterpreters.run_string
+destroy_interpreter = _subinterpreters.destroy
+
 
 def own_entries(tb):
     return [[f.name, f.filename, f.lineno]
@@ -916,16 +936,15 @@ class TestOneInterpreterPerProcess:
     def test_subinterpreter_refused_after_main(self, tmp_path, facts):
         rec = run_child(tmp_path, facts, """
             import json, sys
-            import _xxsubinterpreters as interpreters
             import _probe
             main = _probe.attempt()
             module = _probe.LAST.get("module")
             subs = []
             for n in range(2):
                 path = f"sub{n}.json"
-                interp = interpreters.create()
-                interpreters.run_string(interp, _probe.sub_import(path))
-                interpreters.destroy(interp)
+                interp = _probe.new_interpreter()
+                _probe.run_string(interp, _probe.sub_import(path))
+                _probe.destroy_interpreter(interp)
                 with open(path) as f:
                     subs.append(json.load(f))
             again = _probe.attempt()
@@ -940,17 +959,16 @@ class TestOneInterpreterPerProcess:
     def test_first_subinterpreter_owns_the_module(self, tmp_path, facts):
         rec = run_child(tmp_path, facts, """
             import json, sys
-            import _xxsubinterpreters as interpreters
             import _probe
             subs = []
-            interps = [interpreters.create() for _ in range(2)]
+            interps = [_probe.new_interpreter() for _ in range(2)]
             for n, interp in enumerate(interps):
                 path = f"sub{n}.json"
-                interpreters.run_string(interp, _probe.sub_import(path))
+                _probe.run_string(interp, _probe.sub_import(path))
                 with open(path) as f:
                     subs.append(json.load(f))
             for interp in reversed(interps):
-                interpreters.destroy(interp)
+                _probe.destroy_interpreter(interp)
             # The owner is gone, the refusal stays.
             main = _probe.attempt()
             _probe.finish({"subs": subs, "main": main})
@@ -972,12 +990,11 @@ class TestOneInterpreterPerProcess:
         # though its import then failed.  The other module is not affected.
         rec = run_child(tmp_path, facts, """
             import json
-            import _xxsubinterpreters as interpreters
             import _probe
-            interp = interpreters.create()
-            interpreters.run_string(
+            interp = _probe.new_interpreter()
+            _probe.run_string(
                 interp, _probe.sub_import("sub.json", block_numpy=True))
-            interpreters.destroy(interp)
+            _probe.destroy_interpreter(interp)
             with open("sub.json") as f:
                 sub = json.load(f)
             main = _probe.attempt()
@@ -1002,14 +1019,13 @@ class TestOneInterpreterPerProcess:
         # owns this module and the main interpreter the other one.
         rec = run_child(tmp_path, facts, """
             import json
-            import _xxsubinterpreters as interpreters
             import _probe
             other_name = [n for n in _probe.MODULES if n != _probe.NAME][0]
 
             def in_sub(name):
-                interp = interpreters.create()
-                interpreters.run_string(interp, _probe.sub_import("sub.json", name))
-                interpreters.destroy(interp)
+                interp = _probe.new_interpreter()
+                _probe.run_string(interp, _probe.sub_import("sub.json", name))
+                _probe.destroy_interpreter(interp)
                 with open("sub.json") as f:
                     return json.load(f)
 

@@ -3,12 +3,15 @@
     python -m morvane.filters.rank.demo                  # built-in 16-bit sample
     python -m morvane.filters.rank.demo --input photo.png --filter median --radius 5
 
-Writes one PNG with the input on the left and the result on the right, and
-prints the time taken, the footprint's size, and the time SciPy's
-ndimage filter takes for the same footprint when SciPy is installed.
+Writes one PNG with the input on the left and the result on the right, each
+under a label naming it, and prints the time taken, the footprint's size,
+and the time SciPy's ndimage filter takes for the same footprint when SciPy
+is installed.
 """
 
 import argparse
+import io
+import os
 import sys
 import time
 
@@ -17,6 +20,15 @@ import numpy as np
 from . import _api, _filters
 
 FILTERS = ("median", "percentile", "mean", "minimum", "maximum")
+GAP = 8  # white columns between the two halves
+COLOUR_MODES = ("RGB", "RGBA", "RGBX", "RGBa", "P", "PA", "CMYK", "YCbCr", "LAB", "HSV")
+
+
+def fail(message):
+    """Stop with one line on stderr: these are the user's mistakes, not ours,
+    so a traceback would only hide the message."""
+    print(f"error: {message}", file=sys.stderr)
+    raise SystemExit(2)
 
 
 def sample_image(size=1024, seed=2024):
@@ -50,17 +62,63 @@ def read_image(path):
     """A 2D uint8 or uint16 image from a PNG or TIFF (colour becomes grey)."""
     from PIL import Image
 
-    with Image.open(path) as picture:
-        if picture.mode in ("I;16", "I;16L", "I;16B", "I;16N"):
-            return np.array(picture).astype(np.uint16)
-        if picture.mode in ("I", "F"):
-            data = np.array(picture)
-            if data.min() < 0 or data.max() > 65535:
-                raise SystemExit(f"{path}: values outside 0..65535 are not supported")
-            return data.astype(np.uint16)
-        if picture.mode != "L":
-            picture = picture.convert("L")
-        return np.array(picture)
+    try:
+        with Image.open(path) as picture:
+            picture.load()
+            mode = picture.mode
+            if mode in ("I;16", "I;16L", "I;16B", "I;16N"):
+                return np.array(picture).astype(np.uint16)
+            if mode in ("I", "F"):
+                data = np.array(picture)
+                if data.min() < 0 or data.max() > 65535:
+                    fail(f"{path}: values outside 0..65535 are not supported")
+                return data.astype(np.uint16)
+            if mode != "L":
+                picture = picture.convert("L")
+                # A silent conversion would leave the user wondering why the
+                # output has no colour.
+                if mode in COLOUR_MODES:
+                    print(f"note: {mode} input converted to grey (L)")
+            return np.array(picture)
+    except FileNotFoundError:
+        fail(f"{path}: no such file")
+    except IsADirectoryError:
+        fail(f"{path}: is a folder, not a picture")
+    except Image.UnidentifiedImageError:
+        fail(f"{path}: not an image Pillow can read")
+    except (OSError, SyntaxError, ValueError, Image.DecompressionBombError) as exc:
+        # Pillow reports broken and truncated files in several ways, some
+        # only once the pixels are decoded: hence the load() above.
+        fail(f"{path}: cannot read: {exc}")
+
+
+def check_writable(path):
+    """Fail now, not after a long filter, when the picture could not be saved.
+    Nothing is written: a probe file could be left behind on a crash."""
+    from PIL import Image
+
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        fail(f"{path}: folder {folder} does not exist")
+    if os.path.isdir(path):
+        fail(f"{path}: is a folder")
+    if os.path.exists(path):
+        if not os.access(path, os.W_OK):
+            fail(f"{path}: file is not writable")
+    elif not os.access(folder, os.W_OK):
+        fail(f"{path}: folder {folder} is not writable")
+    extension = os.path.splitext(path)[1].lower()
+    kind = Image.registered_extensions().get(extension)
+    if not extension:
+        fail(f"{path}: no file extension to choose a format by; use .png")
+    if kind not in Image.SAVE:
+        fail(f"{path}: Pillow cannot write '{extension}' files; use .png")
+    # Some formats are registered but cannot hold a grey picture (XBM) or
+    # need a plugin that is not installed (BUFR): try one in memory.
+    try:
+        Image.new("L", (1, 1)).save(io.BytesIO(), format=kind)
+    except (OSError, KeyError, ValueError) as exc:
+        fail(f"{path}: Pillow cannot write a grey {kind} picture: {exc}")
 
 
 def to_display(image, low, high):
@@ -69,13 +127,44 @@ def to_display(image, low, high):
     return np.clip(shown, 0, 255).astype(np.uint8)
 
 
-def save_side_by_side(before, after, path):
-    from PIL import Image
+def label_font(width):
+    """Pillow's own font, so the demo needs no font files: ~24 px on a
+    1024-px half, smaller (down to 12 px) on small pictures."""
+    from PIL import ImageFont
+
+    try:
+        return ImageFont.load_default(size=min(24, max(12, width // 32)))
+    except TypeError:  # Pillow < 10.1 only has the small bitmap font
+        return ImageFont.load_default()
+
+
+def save_side_by_side(before, after, path, left_label="input", right_label=""):
+    """Both halves under a white strip that names them. A label wider than
+    the picture widens its column (white on the right), so that tiny
+    pictures stay readable too; both columns are as wide, so the right half
+    always starts GAP columns after the middle."""
+    from PIL import Image, ImageDraw
 
     low, high = float(np.min(before)), float(np.max(before))
-    gap = np.full((before.shape[0], 8), 255, np.uint8)
-    Image.fromarray(np.hstack([to_display(before, low, high), gap,
-                               to_display(after, low, high)])).save(path)
+    height, width = before.shape
+    font = label_font(width)
+    measure = ImageDraw.Draw(Image.new("L", (1, 1)))
+    boxes = [measure.textbbox((0, 0), text, font=font) for text in (left_label, right_label)]
+    text_height = max(box[3] for box in boxes)
+    margin = max(4, text_height // 3)
+    strip = text_height + 2 * margin
+    column = max([width] + [box[2] + 2 * margin for box in boxes])
+
+    canvas = Image.new("L", (2 * column + GAP, strip + height), 255)
+    canvas.paste(Image.fromarray(to_display(before, low, high)), (0, strip))
+    canvas.paste(Image.fromarray(to_display(after, low, high)), (column + GAP, strip))
+    draw = ImageDraw.Draw(canvas)
+    draw.text((margin, margin), left_label, fill=0, font=font)
+    draw.text((column + GAP + margin, margin), right_label, fill=0, font=font)
+    try:
+        canvas.save(path)
+    except (OSError, ValueError) as exc:
+        fail(f"{path}: cannot write: {exc}")
 
 
 def scipy_filter(name, image, footprint, p):
@@ -131,6 +220,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.radius < 0 or args.radius > 127:
         parser.error("--radius must lie in 0..127")
+    p = 0.5 if args.filter == "median" else args.percentile
+    if not 0.0 <= p <= 1.0:
+        parser.error("--percentile must lie between 0 and 1")
+    check_writable(args.output)
 
     image = sample_image() if args.input is None else read_image(args.input)
     source = "built-in sample" if args.input is None else args.input
@@ -142,9 +235,6 @@ def main(argv=None):
     kind = {"median": _filters.PERCENTILE, "percentile": _filters.PERCENTILE,
             "mean": _filters.MEAN, "minimum": _filters.MINIMUM,
             "maximum": _filters.MAXIMUM}[args.filter]
-    p = 0.5 if args.filter == "median" else args.percentile
-    if not 0.0 <= p <= 1.0:
-        parser.error("--percentile must lie between 0 and 1")
     workers = _api._workers(args.workers)
     start = time.perf_counter()
     result = _api._filter(kind, image, footprint, None, None, None, workers, p,
@@ -155,7 +245,7 @@ def main(argv=None):
     if not args.no_scipy:
         peer = scipy_filter(args.filter, image, footprint, p)
         if peer is None:
-            print("scipy: not installed")
+            print("SciPy not installed: pip install scipy to compare")
         else:
             start = time.perf_counter()
             peer()
@@ -163,7 +253,9 @@ def main(argv=None):
             print(f"scipy.ndimage, same footprint: {theirs:.3f} s "
                   f"({theirs / ours:.1f}x the time)")
 
-    save_side_by_side(image, result, args.output)
+    label = args.filter if args.filter != "percentile" else f"percentile p={p:g}"
+    save_side_by_side(image, result, args.output, "input",
+                      f"{label}, disk radius {args.radius}")
     print(f"wrote {args.output}: input (left) and {args.filter} (right)")
     return 0
 
