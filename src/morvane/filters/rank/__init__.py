@@ -23,7 +23,29 @@ _FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "his
 
 
 def get_include():
-    """Directory holding ``morvane/slidewin.h`` for C and C++ clients."""
+    """The directory that holds ``morvane/slidewin.h``, the header of C and
+    C++ clients of the core.
+
+    Parameters
+    ----------
+    None
+
+    Returns
+    -------
+    str
+        An absolute path, to pass to the compiler as an include directory.
+
+    Raises
+    ------
+    Nothing.
+
+    Examples
+    --------
+    >>> import os
+    >>> from morvane.filters.rank import get_include
+    >>> os.path.isfile(os.path.join(get_include(), "morvane", "slidewin.h"))
+    True
+    """
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
 

@@ -313,18 +313,20 @@ _ARGS = """image : ndarray of uint8 or uint16, 2D or 3D
 
 _RAISES = """TypeError
         For an image that is not uint8 or uint16, a footprint or mask that is
-        not bool or integer, a shift entry or workers that is not an integer{extra}.
+        not bool or integer, or a shift entry that is not an integer{type_extra}.
     ValueError
         For an image that is not 2D or 3D, a footprint of another number of
-        dimensions or empty, a mask or out of the wrong shape, a shift that
-        moves the centre outside the footprint, or workers out of range.
+        dimensions or empty, a mask or out of the wrong shape or dtype, a
+        shift that moves the centre outside the footprint, or workers that is
+        not an integer between 0 and 8 per core{value_extra}.
     KeyboardInterrupt
-        When the call is interrupted (Ctrl-C); nothing is written to a
-        given ``out`` that a complete call would not also write."""
+        When the call is interrupted (Ctrl-C): it ends within a fraction of a
+        second and its threads with it; a given ``out`` is left partly
+        written."""
 
 
-def _doc(summary, returns, example, extra_args="", extra_raises="", notes=""):
-    doc = f"""{summary}
+def _doc(summary, returns, example, extra_args="", type_extra="", value_extra=""):
+    return f"""{summary}
 
     Parameters
     ----------
@@ -336,20 +338,12 @@ def _doc(summary, returns, example, extra_args="", extra_raises="", notes=""):
 
     Raises
     ------
-    {_RAISES.format(extra=extra_raises)}
-"""
-    if notes:
-        doc += f"""
-    Notes
-    -----
-    {notes}
-"""
-    doc += f"""
+    {_RAISES.format(type_extra=type_extra, value_extra=value_extra)}
+
     Examples
     --------
 {example}
     """
-    return doc
 
 
 def _example(call, result):
@@ -394,8 +388,8 @@ median.__doc__ = _doc(
     """ndarray
         The image's shape and dtype; 0 where no pixel is counted.""",
     _example("median(image, np.ones((3, 3), bool))",
-             """array([[3, 3, 4],
-           [4, 5, 6],
+             """array([[4, 4, 5],
+           [5, 5, 6],
            [7, 7, 8]], dtype=uint8)"""))
 
 percentile.__doc__ = _doc(
@@ -410,7 +404,8 @@ percentile.__doc__ = _doc(
     extra_args="""
     p : float
         Between 0 and 1 (0: the minimum, 1: the maximum).""",
-    extra_raises=", or a p that is not a real number")
+    type_extra=", or a p that is not a real number (bools and strings are not)",
+    value_extra=", or a p outside 0 to 1")
 
 mean.__doc__ = _doc(
     "Local mean of the counted values.",
@@ -464,6 +459,7 @@ histogram.__doc__ = _doc(
         Type of the counts: an integer type that holds the footprint's size,
         float32 or float64 (only these two with ``normalized``). By default
         that of ``out`` if given.""",
-    extra_raises=(", a dtype that is not an integer or float type, or\n"
-                  "        normalized that is not a bool; ValueError for bins out of range or\n"
-                  "        an integer dtype too small for the footprint's size"))
+    type_extra=(", a dtype that is not an integer type, float32 or float64, or a\n"
+                "        normalized that is not a bool"),
+    value_extra=(", bins outside 1 to 65536, or an integer dtype too small for\n"
+                 "        the footprint's size"))

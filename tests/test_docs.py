@@ -1,0 +1,50 @@
+"""The package's documentation as a user meets it: every public function's
+docstring documents all its parameters and runs its examples; the version
+and the type hints are installed."""
+
+import doctest
+import importlib.metadata
+import inspect
+import os
+import re
+
+import pytest
+
+import morvane
+import morvane.filters.rank as rank
+
+PUBLIC = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "apply_dask",
+          "get_include"]
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_docstring_sections_and_parameters(name):
+    f = getattr(rank, name)
+    doc = inspect.getdoc(f)
+    for section in ("Parameters", "Returns", "Raises", "Examples"):
+        assert re.search(rf"^{section}\n-+$", doc, re.M), f"{name}: no {section} section"
+    documented = {m[0] for m in re.findall(r"^(\*{0,2}\w+)( :.*)?$", doc, re.M)}
+    for parameter in inspect.signature(f).parameters.values():
+        key = ("**" if parameter.kind is parameter.VAR_KEYWORD else "") + parameter.name
+        assert key in documented, f"{name}: parameter {key} is not documented"
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_docstring_examples_run(name):
+    f = getattr(rank, name)
+    finder = doctest.DocTestFinder(recurse=False)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for test in finder.find(f, name, globs={}):
+        runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0
+    assert runner.summarize(verbose=False).attempted > 0
+
+
+def test_version_and_type_hints():
+    assert morvane.__version__ == importlib.metadata.version("morvane-slidewin")
+    root = os.path.dirname(morvane.__file__)
+    assert os.path.isfile(os.path.join(root, "py.typed"))
+    stub = os.path.join(os.path.dirname(rank.__file__), "__init__.pyi")
+    with open(stub) as f:
+        declared = set(re.findall(r"^def (\w+)", f.read(), re.M))
+    assert declared == set(PUBLIC)
