@@ -11,6 +11,7 @@
 #include <morvane/slidewin.h>
 
 #include "bands.hpp"
+#include "engine/python.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -454,6 +455,10 @@ PyMethodDef methods[] = {
      "    progress)\n\n"
      "Filter through the sliding-histogram core in `bands` bands on `threads` threads,\n"
      "without the interpreter lock; Ctrl-C cancels the call."},
+    {"engine", morvane::engine::engine_filter, METH_VARARGS,
+     "engine(stat, image, footprint, mask, out, shift, p, workers, method) -> method\n\n"
+     "Rank, mean, minimum or maximum filter by the engine's fastest exact method (or the\n"
+     "one named); returns the name of the method that ran."},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject *module) {

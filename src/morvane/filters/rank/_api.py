@@ -172,8 +172,28 @@ def _run(kind, image, footprint, mask, out, shift, param, bin_count, values, wor
                  workers, bands, progress)
 
 
+_STATS = {_filters.PERCENTILE: 0, _filters.MEAN: 1, _filters.MINIMUM: 2, _filters.MAXIMUM: 3}
+
+
 def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
-            _bands=None, _progress=None):
+            _bands=None, _progress=None, _method="auto"):
+    """A rank, mean, minimum or maximum filter by the engine."""
+    image = _image(image)
+    footprint = _footprint(footprint, image.ndim)
+    mask = _mask(mask, image.shape)
+    shift = _shift(shift, footprint.shape)
+    workers = _workers(workers)
+    out = _out(out, image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
+    image = _distinct(image, out)
+    _filters.engine(_STATS[kind], image, footprint, mask, out, shift, param, workers, _method,
+                    _bands or 0, _progress)
+    return out
+
+
+def _core_filter(kind, image, footprint, mask, shift, out, workers, param=0.0):
+    """The same filter through the sliding-histogram core's C-API and the
+    kernels of this package's client: the reference the engine is tested
+    against."""
     image = _image(image)
     footprint = _footprint(footprint, image.ndim)
     mask = _mask(mask, image.shape)
@@ -201,7 +221,7 @@ def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
     result = out if codes is image or kind not in _RANK_KINDS else np.empty(
         image.shape, np.uint16)
     _run(kind, codes, footprint, mask, result[..., np.newaxis], shift, param, bin_count,
-         values, workers, _bands, _progress)
+         values, workers)
     if result is not out:
         np.take(distinct, result, out=out)
     return out

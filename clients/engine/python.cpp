@@ -1,0 +1,197 @@
+// The engine's entry from Python: `_filters.engine(...)`.
+#include "python.hpp"
+
+#include "dispatch.hpp"
+
+#include <morvane/slidewin.h>
+
+#include <cmath>
+#include <new>
+#include <string>
+
+namespace sw = morvane::slidewin;
+
+namespace morvane::engine {
+namespace {
+
+// A buffer held for the call.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    int get(PyObject *obj, bool writable) {
+        const int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
+        held_ = true;
+        return 0;
+    }
+    const Py_buffer &view() const { return view_; }
+
+    // The buffer as planes x rows x cols (a 2D buffer has one plane).
+    Plane3 plane() const {
+        Plane3 p;
+        p.data = static_cast<const char *>(view_.buf);
+        const int lead = 3 - view_.ndim;
+        for (int d = 0; d < view_.ndim; ++d) {
+            p.shape[lead + d] = view_.shape[d];
+            p.strides[lead + d] = view_.strides[d];
+        }
+        return p;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool same_shape(const Py_buffer &a, const Py_buffer &b) {
+    if (a.ndim != b.ndim) return false;
+    for (int d = 0; d < a.ndim; ++d)
+        if (a.shape[d] != b.shape[d]) return false;
+    return true;
+}
+
+} // namespace
+
+// engine(stat, image, footprint, mask, out, shift, p, workers, method,
+//        bands=0, progress=None) -> name
+//
+// stat: 0 rank (of rank floor(p * n)), 1 mean, 2 minimum, 3 maximum, as the
+// filters' kinds PERCENTILE, MEAN, MINIMUM, MAXIMUM. image: uint8 or uint16,
+// 2D or 3D; footprint: one-byte entries of the image's number of dimensions,
+// non-zero = member; mask: None or one-byte entries of the image's shape,
+// non-zero = counted; out: the image's shape, of the image's dtype (float64
+// for the mean); method: "auto" or a method's name; bands: 0 to choose, else
+// how many bands to cut the first axis into; progress: None, or called as
+// progress(done, total) with the bands done. Returns the name of the method
+// that ran.
+PyObject *engine_filter(PyObject *, PyObject *args) {
+    int stat_code, workers;
+    PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
+    double p;
+    const char *method_name;
+    Py_ssize_t bands = 0;
+    if (!PyArg_ParseTuple(args, "iOOOOOdis|nO:engine", &stat_code, &image_obj, &fp_obj,
+                          &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
+                          &progress))
+        return nullptr;
+    if (stat_code < 0 || stat_code > 3) {
+        PyErr_SetString(PyExc_ValueError, "unknown statistic");
+        return nullptr;
+    }
+    static const Stat stats[4] = {Stat::Rank, Stat::Mean, Stat::Min, Stat::Max};
+    Task t;
+    t.stat = stats[stat_code];
+
+    Buffer image, fp, mask, out;
+    if (image.get(image_obj, false) < 0 || fp.get(fp_obj, false) < 0 ||
+        out.get(out_obj, true) < 0)
+        return nullptr;
+    const int ndim = image.view().ndim;
+    const int in_index = sw::element_index(image.view());
+    if (ndim < 2 || ndim > 3 || in_index < 0 || in_index > 1) {
+        PyErr_SetString(PyExc_TypeError, "image must be 2D or 3D uint8 or uint16");
+        return nullptr;
+    }
+    t.item = in_index == 0 ? 1 : 2;
+    if (fp.view().ndim != ndim || !sw::detail::reads_as<char>(fp.view())) {
+        PyErr_SetString(PyExc_TypeError,
+                        "footprint must have one-byte entries and the image's dimensions");
+        return nullptr;
+    }
+    if (mask_obj != Py_None) {
+        if (mask.get(mask_obj, false) < 0) return nullptr;
+        if (!same_shape(mask.view(), image.view()) || !sw::detail::reads_as<uint8_t>(mask.view())) {
+            PyErr_SetString(PyExc_TypeError, "mask must have one-byte entries and the image's shape");
+            return nullptr;
+        }
+    }
+    const int out_index = sw::element_index(out.view());
+    const int want_out = t.stat == Stat::Mean ? 3 : in_index;
+    if (!same_shape(out.view(), image.view()) || out_index != want_out) {
+        PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
+        return nullptr;
+    }
+    t.out.type = want_out == 0 ? OutType::U8 : want_out == 1 ? OutType::U16 : OutType::F64;
+
+    // The footprint, dense, and its centre.
+    if (!PyTuple_Check(shift) || PyTuple_GET_SIZE(shift) != ndim) {
+        PyErr_SetString(PyExc_TypeError, "shift must be a tuple with one int per axis");
+        return nullptr;
+    }
+    const Plane3 fplane = fp.plane();
+    Index centre[3] = {0, 0, 0};
+    for (int d = 0; d < ndim; ++d) {
+        const Index s = PyLong_AsSsize_t(PyTuple_GET_ITEM(shift, d));
+        if (s == -1 && PyErr_Occurred()) return nullptr;
+        const Index extent = fplane.shape[3 - ndim + d];
+        centre[3 - ndim + d] = extent / 2 + s;
+        if (centre[3 - ndim + d] < 0 || centre[3 - ndim + d] >= extent) {
+            PyErr_SetString(PyExc_ValueError, "shift puts the centre outside the footprint");
+            return nullptr;
+        }
+    }
+    Footprint footprint;
+    Working image_work, mask_work;
+    try {
+        std::vector<uint8_t> dense(static_cast<size_t>(fplane.shape[0] * fplane.shape[1] *
+                                                       fplane.shape[2]));
+        size_t k = 0;
+        for (Index i = 0; i < fplane.shape[0]; ++i)
+            for (Index j = 0; j < fplane.shape[1]; ++j)
+                for (Index l = 0; l < fplane.shape[2]; ++l)
+                    dense[k++] = fplane.data[i * fplane.strides[0] + j * fplane.strides[1] +
+                                             l * fplane.strides[2]] != 0;
+        footprint = analyse(dense.data(), fplane.shape, centre);
+        t.fp = &footprint;
+        t.rank_of.assign(static_cast<size_t>(footprint.size() + 1), 0);
+        for (Index n = 1; n <= footprint.size(); ++n) {
+            auto r = static_cast<Index>(std::floor(p * static_cast<double>(n) + 1e-9));
+            t.rank_of[n] = r < 0 ? 0 : r > n - 1 ? n - 1 : r;
+        }
+        const Index rows_spanned = footprint.hi[1] - footprint.lo[1] + 1;
+        const Index planes_spanned = footprint.hi[0] - footprint.lo[0] + 1;
+        image_work.adopt(image.plane(), t.item, rows_spanned, planes_spanned);
+        t.image = image_work.plane;
+        if (mask_obj != Py_None) {
+            // Counted pixels as 0 / 1 bytes in the image's layout.
+            Plane3 m = mask.plane();
+            Working raw;
+            raw.adopt(m, 1, rows_spanned, planes_spanned, /*force=*/true);
+            for (char &c : raw.storage) c = c != 0;
+            mask_work = std::move(raw);
+            t.mask = mask_work.plane;
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    const Plane3 oplane = out.plane();
+    t.out.data = const_cast<char *>(oplane.data);
+    for (int d = 0; d < 3; ++d) t.out.strides[d] = oplane.strides[d];
+
+    Method method = Method::Auto;
+    const std::string wanted = method_name;
+    for (int m = 0; m < static_cast<int>(Method::Count); ++m)
+        if (wanted == kMethodNames[m]) method = static_cast<Method>(m);
+    if (method == Method::Auto && wanted != "auto") {
+        PyErr_Format(PyExc_ValueError, "unknown method '%s'", method_name);
+        return nullptr;
+    }
+    if (method == Method::Auto) {
+        method = footprint.size() == 0 ? Method::Sort : choose(t);
+    } else if (!method_applies(method, t)) {
+        PyErr_Format(PyExc_ValueError, "method '%s' does not apply to this call", method_name);
+        return nullptr;
+    }
+    if (run(t, method, workers < 1 ? 1 : workers, ndim, bands,
+            progress == Py_None ? nullptr : progress) < 0)
+        return nullptr;
+    return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
+}
+
+} // namespace morvane::engine
