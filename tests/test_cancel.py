@@ -23,10 +23,11 @@ CHILD = textwrap.dedent("""
     # over a volume of many distinct values, a large disk over a large image.
     volume = rng.integers(0, 60000, (160, 160, 160), dtype=np.uint16)
     ball = np.sum(np.square(np.mgrid[-9:10, -9:10, -9:10]), axis=0) <= 81
+    big_ball = np.sum(np.square(np.mgrid[-30:31, -30:31, -30:31]), axis=0) <= 900
     image = rng.integers(0, 60000, (4096, 4096), dtype=np.uint16)
     disk = np.hypot(*np.ogrid[-90:91, -90:91]) <= 90
     call = {"median_3d": lambda: rank.median(volume, ball, workers=workers),
-            "mean_3d": lambda: rank.mean(volume, ball, workers=workers),
+            "mean_3d": lambda: rank.mean(volume, big_ball, workers=workers),
             "percentile_2d": lambda: rank.percentile(image, disk, 0.9, workers=workers),
             }[name]
     before = threads()

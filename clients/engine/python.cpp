@@ -48,6 +48,18 @@ private:
     bool held_ = false;
 };
 
+// Whether every byte of a mask is 0 or 1.
+bool zero_one(const Plane3 &m) {
+    for (Index z = 0; z < m.shape[0]; ++z)
+        for (Index y = 0; y < m.shape[1]; ++y) {
+            const char *row = m.data + z * m.strides[0] + y * m.strides[1];
+            unsigned char any = 0;
+            for (Index x = 0; x < m.shape[2]; ++x) any |= static_cast<unsigned char>(row[x]);
+            if (any > 1) return false;
+        }
+    return true;
+}
+
 bool same_shape(const Py_buffer &a, const Py_buffer &b) {
     if (a.ndim != b.ndim) return false;
     for (int d = 0; d < a.ndim; ++d)
@@ -153,19 +165,6 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
             auto r = static_cast<Index>(std::floor(p * static_cast<double>(n) + 1e-9));
             t.rank_of[n] = r < 0 ? 0 : r > n - 1 ? n - 1 : r;
         }
-        const Index rows_spanned = footprint.hi[1] - footprint.lo[1] + 1;
-        const Index planes_spanned = footprint.hi[0] - footprint.lo[0] + 1;
-        image_work.adopt(image.plane(), t.item, rows_spanned, planes_spanned);
-        t.image = image_work.plane;
-        if (mask_obj != Py_None) {
-            // Counted pixels as 0 / 1 bytes in the image's layout.
-            Plane3 m = mask.plane();
-            Working raw;
-            raw.adopt(m, 1, rows_spanned, planes_spanned, /*force=*/true);
-            for (char &c : raw.storage) c = c != 0;
-            mask_work = std::move(raw);
-            t.mask = mask_work.plane;
-        }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return nullptr;
@@ -174,6 +173,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     t.out.data = const_cast<char *>(oplane.data);
     for (int d = 0; d < 3; ++d) t.out.strides[d] = oplane.strides[d];
 
+    // The method is chosen on the caller's layout: costs depend on shapes
+    // and on whether there is a mask only.
     Method method = Method::Auto;
     const std::string wanted = method_name;
     for (int m = 0; m < static_cast<int>(Method::Count); ++m)
@@ -182,10 +183,39 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         PyErr_Format(PyExc_ValueError, "unknown method '%s'", method_name);
         return nullptr;
     }
+    t.image = image.plane();
+    if (mask_obj != Py_None) t.mask = mask.plane();
     if (method == Method::Auto) {
         method = footprint.size() == 0 ? Method::Sort : choose(t);
     } else if (!method_applies(method, t)) {
         PyErr_Format(PyExc_ValueError, "method '%s' does not apply to this call", method_name);
+        return nullptr;
+    }
+
+    // The image and mask as the methods read them: last axis contiguous,
+    // and copied with a padded pitch when a window's rows would crowd a few
+    // cache sets. Methods that read the image a row at a time, and networks
+    // over a few rows (which the cache holds anyway), need no such copy.
+    try {
+        Index rows_spanned = footprint.hi[1] - footprint.lo[1] + 1;
+        Index planes_spanned = footprint.hi[0] - footprint.lo[0] + 1;
+        const bool by_rows = method == Method::Runs || method == Method::Sums ||
+                             (method == Method::Network && rows_spanned <= 5 &&
+                              planes_spanned <= 3);
+        if (by_rows) rows_spanned = planes_spanned = 1;
+        image_work.adopt(image.plane(), t.item, rows_spanned, planes_spanned);
+        t.image = image_work.plane;
+        if (mask_obj != Py_None) {
+            // Counted pixels as 0 / 1 bytes, copied only when the caller's
+            // bytes are not 0 / 1 already or their layout does not suit.
+            mask_work.adopt(mask.plane(), 1, rows_spanned, planes_spanned);
+            if (mask_work.storage.empty() && !zero_one(mask_work.plane))
+                mask_work.adopt(mask.plane(), 1, rows_spanned, planes_spanned, /*force=*/true);
+            for (char &c : mask_work.storage) c = c != 0;
+            t.mask = mask_work.plane;
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
         return nullptr;
     }
     if (run(t, method, workers < 1 ? 1 : workers, ndim, bands,

@@ -24,6 +24,7 @@ _RANK_KINDS = (_filters.PERCENTILE, _filters.MINIMUM, _filters.MAXIMUM)
 
 # More threads than this per core only add overhead; far more is a mistake.
 WORKERS_PER_CPU = 8
+_CPUS = os.cpu_count() or 1
 
 
 # ---------------------------------------------------------------------------
@@ -42,6 +43,8 @@ def _image(image):
 
 def _footprint(footprint, ndim):
     footprint = np.asarray(footprint)
+    if footprint.dtype == bool and footprint.ndim == ndim and footprint.size:
+        return footprint.view(np.uint8)  # bool bytes are 0 or 1 already
     if footprint.dtype != bool and not np.issubdtype(footprint.dtype, np.integer):
         raise TypeError(f"footprint must be bool or integer, got {footprint.dtype}")
     if footprint.ndim != ndim:
@@ -95,7 +98,7 @@ def _shift(shift, footprint_shape):
 
 def _workers(workers):
     """Threads to use: None or 0 for every core, else 1 to 8 per core."""
-    cpus = os.cpu_count() or 1
+    cpus = _CPUS
     if workers is None:
         return cpus
     if isinstance(workers, (bool, np.bool_)) or not isinstance(workers, (int, np.integer)):
@@ -148,7 +151,7 @@ def _shares_memory(a, b):
 def _distinct(image, out):
     """The image itself, or a copy where it shares memory with `out`: the
     core reads its input while it writes `out`."""
-    if out is not None and _shares_memory(image, out):
+    if out is not None and np.may_share_memory(image, out) and _shares_memory(image, out):
         return image.copy()
     return image
 
@@ -183,8 +186,11 @@ def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
     mask = _mask(mask, image.shape)
     shift = _shift(shift, footprint.shape)
     workers = _workers(workers)
-    out = _out(out, image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
-    image = _distinct(image, out)
+    if out is not None:
+        out = _out(out, image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
+        image = _distinct(image, out)
+    else:
+        out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
     _filters.engine(_STATS[kind], image, footprint, mask, out, shift, param, workers, _method,
                     _bands or 0, _progress)
     return out

@@ -1,0 +1,349 @@
+"""The public filters beside what a user would otherwise pick, in one run.
+
+    python -m pip install ".[bench]"
+    python benchmarks/bench_engine.py            # every table (several minutes)
+    python benchmarks/bench_engine.py squares disks --repeats 3
+
+Every row times ours and the peer interleaved (best of --repeats), one
+thread each unless the row says otherwise, and checks the results equal
+where the border rules agree (the interior, or everywhere for minimum and
+maximum against OpenCV, whose border rule is ours). Prints Markdown tables
+of milliseconds and of the peer's time over ours (> 1: we are faster).
+"""
+
+import argparse
+import gzip
+import os
+import sys
+import time
+
+import numpy as np
+
+from morvane.filters.rank import _api, _filters, maximum, mean, median, minimum, percentile
+
+try:
+    import cv2
+    cv2.setNumThreads(1)
+except ImportError:  # pragma: no cover - reported in the tables
+    cv2 = None
+try:
+    import SimpleITK as sitk
+    sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(1)
+except ImportError:  # pragma: no cover
+    sitk = None
+from scipy import ndimage
+
+REPEATS = 5
+
+
+def disk(r):
+    y, x = np.ogrid[-r:r + 1, -r:r + 1]
+    return x * x + y * y <= r * r
+
+
+def ball(r):
+    z, y, x = np.ogrid[-r:r + 1, -r:r + 1, -r:r + 1]
+    return x * x + y * y + z * z <= r * r
+
+
+def best(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def race(ours, theirs, repeats=None):
+    """Best times of ours and theirs, run alternately, and their results."""
+    repeats = repeats or REPEATS
+    t_ours = t_theirs = float("inf")
+    r_ours = r_theirs = None
+    for _ in range(repeats):
+        t, r_ours = best(ours, 1)
+        t_ours = min(t_ours, t)
+        t, r_theirs = best(theirs, 1)
+        t_theirs = min(t_theirs, t)
+    return t_ours, t_theirs, r_ours, r_theirs
+
+
+def interior(a, reach):
+    return a[tuple(slice(reach, n - reach) for n in a.shape)]
+
+
+def check(ours, theirs, reach, what, close=False):
+    a, b = interior(np.asarray(ours), reach), interior(np.asarray(theirs), reach)
+    ok = np.allclose(a, b, rtol=1e-9, atol=1e-9) if close else np.array_equal(a, b)
+    if not ok:
+        raise SystemExit(f"{what}: results differ in the interior")
+
+
+class Table:
+    def __init__(self, title, peer):
+        self.title, self.peer, self.rows = title, peer, []
+
+    def add(self, case, t_ours, t_theirs, note=""):
+        self.rows.append((case, t_ours, t_theirs, note))
+        print(f"  {case}: ours {t_ours * 1e3:.3f} ms, {self.peer} {t_theirs * 1e3:.3f} ms "
+              f"({t_theirs / t_ours:.2f}x) {note}", file=sys.stderr)
+
+    def show(self):
+        print(f"\n### {self.title}\n")
+        print(f"| case | ours (ms) | {self.peer} (ms) | {self.peer} / ours | note |")
+        print("|---|---:|---:|---:|---|")
+        for case, a, b, note in self.rows:
+            print(f"| {case} | {a * 1e3:.3f} | {b * 1e3:.3f} | {b / a:.2f} | {note} |")
+        sys.stdout.flush()
+
+
+# ---------------------------------------------------------------------------
+# Images
+
+
+def random_u8(shape=(1024, 1024), seed=1):
+    return np.random.default_rng(seed).integers(0, 256, shape, dtype=np.uint8)
+
+
+def sample_path(name):
+    import matplotlib
+    return os.path.join(os.path.dirname(matplotlib.__file__), "mpl-data", "sample_data", name)
+
+
+def photo(size=1024):
+    """A real photograph (grey, resized to size x size)."""
+    from PIL import Image
+    with Image.open(sample_path("grace_hopper.jpg")) as picture:
+        return np.array(picture.convert("L").resize((size, size), Image.BILINEAR))
+
+
+def mri(size=1024):
+    """A real 16-bit MRI slice, resized with bilinear interpolation and with
+    a little sensor noise added: more than 50,000 distinct values."""
+    from PIL import Image
+    with gzip.open(sample_path("s1045.ima.gz")) as f:
+        slice_ = np.frombuffer(f.read(), "<u2").reshape(256, 256).astype(np.float32)
+    big = np.array(Image.fromarray(slice_ * (65535.0 / slice_.max())).resize(
+        (size, size), Image.BILINEAR))
+    big += np.random.default_rng(5).normal(0, 400, big.shape).astype(np.float32)
+    return np.clip(big, 0, 65535).astype(np.uint16)
+
+
+def images_16(shape=(1024, 1024)):
+    rng = np.random.default_rng(3)
+    return {"uint16 12-bit": rng.integers(0, 4096, shape, dtype=np.uint16),
+            "uint16 random (65k values)": rng.integers(0, 65536, shape, dtype=np.uint16),
+            "uint16 MRI": mri(shape[0])}
+
+
+def method_of(kind, image, footprint, p=0.5):
+    out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
+    return _filters.engine(_api._STATS[kind], image, _api._footprint(footprint, image.ndim),
+                           None, out, (0,) * image.ndim, p, 1, "auto")
+
+
+# ---------------------------------------------------------------------------
+# Tables
+
+
+def squares():
+    t = Table("Median, k x k squares, 1024^2 uint8 random, vs cv2.medianBlur", "OpenCV")
+    s = Table("Median, k x k squares, 1024^2 uint8 random, vs SimpleITK.Median", "SimpleITK")
+    image = random_u8()
+    for k in (3, 5, 7, 11, 21, 41, 81):
+        box = np.ones((k, k), bool)
+        if cv2 is not None:
+            a, b, ra, rb = race(lambda: median(image, box), lambda: cv2.medianBlur(image, k))
+            check(ra, rb, k // 2, f"medianBlur k={k}")
+            t.add(f"k={k}", a, b, method_of(_filters.PERCENTILE, image, box))
+        if sitk is not None and k <= 21:
+            img = sitk.GetImageFromArray(image)
+            f = sitk.MedianImageFilter()
+            f.SetRadius([k // 2, k // 2])
+            f.SetNumberOfThreads(1)
+            a, b, ra, rb = race(lambda: median(image, box),
+                                lambda: sitk.GetArrayFromImage(f.Execute(img)), 3)
+            check(ra, rb, k // 2, f"SimpleITK k={k}")
+            s.add(f"k={k}", a, b)
+    return [t, s]
+
+
+def disks():
+    """Median of disks: beside SciPy (on a crop where SciPy takes very long)
+    and beside the core's C-API path ("today")."""
+    tables = []
+    for name, image in (("1024^2 uint8 random", random_u8()), ("1024^2 uint8 photograph", photo())):
+        t = Table(f"Median, disks, {name}, vs scipy.ndimage.median_filter", "SciPy")
+        c = Table(f"Median, disks, {name}, vs the core's C-API path", "C-API path")
+        for r in (1, 2, 3, 5, 10, 20, 40):
+            fp = disk(r)
+            crop = image if r <= 5 else image[:128 + 2 * r, :128 + 2 * r]
+            a, b, ra, rb = race(lambda: median(crop, fp),
+                                lambda: ndimage.median_filter(crop, footprint=fp), 2 if r > 5 else 3)
+            check(ra, rb, r, f"median r={r}")
+            note = method_of(_filters.PERCENTILE, image, fp)
+            t.add(f"r={r}", a, b, note + ("" if crop is image else f" (on {crop.shape[0]}^2)"))
+            a, b, ra, rb = race(lambda: median(image, fp),
+                                lambda: _api._core_filter(_filters.PERCENTILE, image, fp, None,
+                                                          None, None, 1, 0.5), 3)
+            check(ra, rb, 0, f"C-API r={r}")
+            c.add(f"r={r}", a, b, note)
+        tables += [t, c]
+    return tables
+
+
+def percentiles():
+    t = Table("90th percentile, disks, 1024^2 uint8 random, vs scipy.ndimage.percentile_filter",
+              "SciPy")
+    image = random_u8()
+    for r in (1, 2, 3, 5, 10):
+        fp = disk(r)
+        crop = image if r <= 3 else image[:160, :160]
+        a, b, ra, rb = race(lambda: percentile(crop, fp, 0.9),
+                            lambda: ndimage.percentile_filter(crop, 90, footprint=fp), 2)
+        check(ra, rb, r, f"percentile r={r}")  # both take rank floor(0.9 n)
+        t.add(f"r={r}", a, b, "" if crop is image else f"on {crop.shape[0]}^2")
+    return [t]
+
+
+def minmax():
+    tables = []
+    image = random_u8()
+    for name, ours, cv, sp in (("Minimum", minimum, "erode", ndimage.minimum_filter),
+                               ("Maximum", maximum, "dilate", ndimage.maximum_filter)):
+        t = Table(f"{name}, disks, 1024^2 uint8 random, vs cv2.{cv}", "OpenCV")
+        s = Table(f"{name}, disks, 1024^2 uint8 random, vs scipy.ndimage.{sp.__name__}", "SciPy")
+        for r in (1, 2, 3, 5, 10, 20, 40):
+            fp = disk(r)
+            if cv2 is not None:
+                op = getattr(cv2, cv)
+                kernel = fp.astype(np.uint8)
+                a, b, ra, rb = race(lambda: ours(image, fp), lambda: op(image, kernel))
+                check(ra, rb, 0, f"{cv} r={r}")
+                t.add(f"r={r}", a, b, method_of(_filters.MINIMUM, image, fp))
+            a, b, ra, rb = race(lambda: ours(image, fp),
+                                lambda: sp(image, footprint=fp), 2 if r > 10 else 3)
+            check(ra, rb, r, f"{sp.__name__} r={r}")
+            s.add(f"r={r}", a, b)
+        tables += [t, s]
+    return tables
+
+
+def means():
+    image = random_u8()
+    t = Table("Mean, disks, 1024^2 uint8 random, vs cv2.filter2D (float64 out)", "OpenCV")
+    s = Table("Mean, disks, 1024^2 uint8 random, vs scipy.ndimage.correlate", "SciPy")
+    for r in (1, 2, 3, 5, 10, 20, 40):
+        fp = disk(r)
+        weights = fp / fp.sum()
+        if cv2 is not None:
+            a, b, ra, rb = race(lambda: mean(image, fp),
+                                lambda: cv2.filter2D(image, cv2.CV_64F, weights,
+                                                     borderType=cv2.BORDER_CONSTANT))
+            check(ra, rb, r, f"filter2D r={r}", close=True)
+            t.add(f"r={r}", a, b, method_of(_filters.MEAN, image, fp))
+        as_float = image.astype(np.float64)
+        a, b, ra, rb = race(lambda: mean(image, fp),
+                            lambda: ndimage.correlate(as_float, weights, mode="constant"),
+                            2 if r > 10 else 3)
+        check(ra, rb, r, f"correlate r={r}", close=True)
+        s.add(f"r={r}", a, b)
+    return [t, s]
+
+
+def sixteen():
+    """uint16: beside SciPy, and our time over our uint8 time."""
+    u8 = random_u8()
+    tables = []
+    for name, image in images_16().items():
+        t = Table(f"Median, disks, 1024^2 {name}, vs scipy.ndimage.median_filter", "SciPy")
+        u = Table(f"Median, disks, 1024^2 {name}: our uint8 time over ours", "ours on uint8")
+        for r in (1, 2, 3, 5, 10, 20, 40):
+            fp = disk(r)
+            crop = image if r <= 3 else image[:128 + 2 * r, :128 + 2 * r]
+            a, b, ra, rb = race(lambda: median(crop, fp),
+                                lambda: ndimage.median_filter(crop, footprint=fp), 2)
+            check(ra, rb, r, f"u16 median r={r}")
+            t.add(f"r={r}", a, b, ("" if crop is image else f"on {crop.shape[0]}^2"))
+            a, b, _, _ = race(lambda: median(image, fp), lambda: median(u8, fp), 3)
+            u.add(f"r={r}", a, b, method_of(_filters.PERCENTILE, image, fp))
+        tables += [t, u]
+    return tables
+
+
+def volumes():
+    t = Table("Median, balls, 128^3 uint8 random, vs scipy.ndimage.median_filter", "SciPy")
+    volume = np.random.default_rng(4).integers(0, 256, (128, 128, 128), dtype=np.uint8)
+    for r in (1, 2, 3, 5):
+        fp = ball(r)
+        a, b, ra, rb = race(lambda: median(volume, fp),
+                            lambda: ndimage.median_filter(volume, footprint=fp), 1)
+        check(ra, rb, r, f"3D r={r}")
+        t.add(f"r={r}", a, b, method_of(_filters.PERCENTILE, volume, fp))
+    return [t]
+
+
+def sizes():
+    t = Table("Median per pixel, disk r=10, uint8 random: N^2 over 1024^2", "1024^2 per pixel")
+    fp = disk(10)
+    small = random_u8((1024, 1024))
+    for n in (2048, 4096):
+        big = random_u8((n, n))
+        a, b, _, _ = race(lambda: median(big, fp), lambda: median(small, fp), 2)
+        per_big, per_small = a / big.size, b / small.size
+        t.add(f"{n}^2", per_big * small.size, per_small * small.size,
+              "times scaled to 1024^2 pixels")
+    return [t]
+
+
+def fixed_cost():
+    t = Table("Fixed cost of a call: median, 3x3 box", "SciPy")
+    box = np.ones((3, 3), bool)
+    for n in (1, 8, 32):
+        image = random_u8((n, n))
+        reps = 2000
+        a, b, _, _ = race(lambda: [median(image, box) for _ in range(reps)],
+                          lambda: [ndimage.median_filter(image, footprint=box)
+                                   for _ in range(reps)])
+        t.add(f"{n}x{n}", a / reps, b / reps, "per call")
+    return [t]
+
+
+def workers():
+    t = Table("workers=2 beside workers=1, 2048^2 uint8 random", "workers=1")
+    image = random_u8((2048, 2048))
+    for name, f, fp in (("median r=5", median, disk(5)), ("median r=20", median, disk(20)),
+                        ("median 41x41", median, np.ones((41, 41), bool)),
+                        ("minimum r=10", minimum, disk(10)), ("mean r=10", mean, disk(10))):
+        a, b, ra, rb = race(lambda: f(image, fp, workers=2), lambda: f(image, fp, workers=1), 3)
+        check(ra, rb, 0, name, close=f is mean)
+        t.add(name, a, b)
+    return [t]
+
+
+SECTIONS = {"squares": squares, "disks": disks, "percentiles": percentiles, "minmax": minmax,
+            "means": means, "sixteen": sixteen, "volumes": volumes, "sizes": sizes,
+            "fixed": fixed_cost, "workers": workers}
+
+
+def main(argv=None):
+    global REPEATS
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("sections", nargs="*", help=f"tables to run: {', '.join(SECTIONS)} "
+                        "(default: all)")
+    parser.add_argument("--repeats", type=int, default=REPEATS)
+    args = parser.parse_args(argv)
+    REPEATS = args.repeats
+    unknown = set(args.sections) - set(SECTIONS)
+    if unknown:
+        parser.error(f"unknown sections {sorted(unknown)}")
+    print(f"CPUs: {os.cpu_count()}; OpenCV {cv2.__version__ if cv2 else 'absent'}; SimpleITK "
+          f"{sitk.Version_VersionString() if sitk else 'absent'}; NumPy {np.__version__}")
+    for name in args.sections or list(SECTIONS):
+        print(f"[{name}]", file=sys.stderr)
+        for table in SECTIONS[name]():
+            table.show()
+
+
+if __name__ == "__main__":
+    main()

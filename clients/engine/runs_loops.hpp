@@ -1,0 +1,204 @@
+// The inner loops of the runs and sums methods, over whole table rows.
+//
+// No include guard on purpose: runs.cpp and sums.cpp include this once per
+// instruction set, inside a namespace of its own, with MV_TARGET set to the
+// target attribute of that set (empty for the portable build). Everything
+// the loops call is inlined, so each copy is vectorised for its set.
+
+template <class Op, class T> struct Loops {
+    MV_TARGET static void step(T *__restrict out, const T *__restrict a, const T *__restrict b,
+                               Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = Op::f(a[i], b[i]);
+    }
+
+    MV_TARGET static void fill(T *__restrict acc, T v, Index n) {
+        for (Index i = 0; i < n; ++i) acc[i] = v;
+    }
+
+    // out = op(s[0], ..., s[count - 1]) (count >= 1) and acc = op(acc, s[0],
+    // ...): up to eight sources per pass, so that the result row is stored
+    // (and loaded) once for them.
+    MV_TARGET static void gather(T *__restrict out, const T *const *s, int count, Index n) {
+        const int k = count < 8 ? count : 8;
+        switch (k) {
+        case 8: combine<8, false>(out, s, n); break;
+        case 7: combine<7, false>(out, s, n); break;
+        case 6: combine<6, false>(out, s, n); break;
+        case 5: combine<5, false>(out, s, n); break;
+        case 4: combine<4, false>(out, s, n); break;
+        case 3: combine<3, false>(out, s, n); break;
+        case 2: combine<2, false>(out, s, n); break;
+        default: combine<1, false>(out, s, n); break;
+        }
+        if (count > k) merge(out, s + k, count - k, n);
+    }
+
+    MV_TARGET static void merge(T *__restrict acc, const T *const *s, int count, Index n) {
+        for (; count >= 7; count -= 7, s += 7) combine<7, true>(acc, s, n);
+        switch (count) {
+        case 6: combine<6, true>(acc, s, n); break;
+        case 5: combine<5, true>(acc, s, n); break;
+        case 4: combine<4, true>(acc, s, n); break;
+        case 3: combine<3, true>(acc, s, n); break;
+        case 2: combine<2, true>(acc, s, n); break;
+        case 1: combine<1, true>(acc, s, n); break;
+        default: break;
+        }
+    }
+
+    template <int K, bool Into>
+    MV_TARGET static void combine(T *__restrict out, const T *const *s, Index n) {
+        const T *__restrict a = s[0];
+        const T *__restrict b = s[K > 1 ? 1 : 0];
+        const T *__restrict c = s[K > 2 ? 2 : 0];
+        const T *__restrict d = s[K > 3 ? 3 : 0];
+        const T *__restrict e = s[K > 4 ? 4 : 0];
+        const T *__restrict f = s[K > 5 ? 5 : 0];
+        const T *__restrict g = s[K > 6 ? 6 : 0];
+        const T *__restrict h = s[K > 7 ? 7 : 0];
+        for (Index i = 0; i < n; ++i) {
+            T v = a[i];
+            if constexpr (K > 1) v = Op::f(v, b[i]);
+            if constexpr (K > 2) v = Op::f(v, c[i]);
+            if constexpr (K > 3) v = Op::f(v, d[i]);
+            if constexpr (K > 4) v = Op::f(v, e[i]);
+            if constexpr (K > 5) v = Op::f(v, f[i]);
+            if constexpr (K > 6) v = Op::f(v, g[i]);
+            if constexpr (K > 7) v = Op::f(v, h[i]);
+            if constexpr (Into) v = Op::f(out[i], v);
+            out[i] = v;
+        }
+    }
+
+    // outs[k][i] = op(t0[i], ..., t0[i + lens[k] - 1]) for increasing
+    // lens (all > 1), in one pass: the running result of a block stays in
+    // registers while it grows. Reads t0 up to n rounded up to kBlock plus
+    // the longest length; writes outs up to n rounded up to kBlock.
+    static constexpr Index kBlock = 128 / static_cast<Index>(sizeof(T));
+#ifdef MV_VECTORS
+    // Four vector registers hold a block's running results.
+    typedef T V __attribute__((vector_size(32)));
+    static constexpr Index kLanes = 32 / static_cast<Index>(sizeof(T));
+    MV_TARGET static V vload(const T *p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    MV_TARGET static void vstore(T *p, V v) { std::memcpy(p, &v, sizeof v); }
+    MV_TARGET static V vop(V a, V b) {
+        if constexpr (std::is_same_v<Op, rows::Add>)
+            return a + b;
+        else if constexpr (std::is_same_v<Op, rows::Min>)
+            return b < a ? b : a;
+        else
+            return a < b ? b : a;
+    }
+    MV_TARGET static void running(T *const *outs, const Index *lens, int count,
+                                  const T *__restrict t0, Index n) {
+        const Index top = lens[count - 1];
+        for (Index i0 = 0; i0 < n; i0 += kBlock) {
+            const T *in = t0 + i0;
+            V v0 = vload(in), v1 = vload(in + kLanes), v2 = vload(in + 2 * kLanes),
+              v3 = vload(in + 3 * kLanes);
+            int k = 0;
+            for (Index l = 1; l < top; ++l) {
+                v0 = vop(v0, vload(in + l));
+                v1 = vop(v1, vload(in + l + kLanes));
+                v2 = vop(v2, vload(in + l + 2 * kLanes));
+                v3 = vop(v3, vload(in + l + 3 * kLanes));
+                if (l + 1 == lens[k]) {
+                    T *o = outs[k] + i0;
+                    vstore(o, v0);
+                    vstore(o + kLanes, v1);
+                    vstore(o + 2 * kLanes, v2);
+                    vstore(o + 3 * kLanes, v3);
+                    ++k;
+                }
+            }
+        }
+    }
+#else
+    MV_TARGET static void running(T *const *outs, const Index *lens, int count,
+                                  const T *__restrict t0, Index n) {
+        const Index top = lens[count - 1];
+        for (Index i0 = 0; i0 < n; i0 += kBlock) {
+            T v[kBlock];
+            const T *__restrict in = t0 + i0;
+            for (Index j = 0; j < kBlock; ++j) v[j] = in[j];
+            int k = 0;
+            for (Index l = 1; l < top; ++l) {
+                for (Index j = 0; j < kBlock; ++j) v[j] = Op::f(v[j], in[j + l]);
+                if (l + 1 == lens[k]) {
+                    T *__restrict o = outs[k] + i0;
+                    for (Index j = 0; j < kBlock; ++j) o[j] = v[j];
+                    ++k;
+                }
+            }
+        }
+    }
+#endif
+
+    // Input values widened to lanes; with a mask, uncounted ones become `off`.
+    template <class In>
+    MV_TARGET static void widen(T *__restrict out, const In *__restrict in, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(in[i]);
+    }
+    template <class In>
+    MV_TARGET static void widen_masked(T *__restrict out, const In *__restrict in,
+                                       const uint8_t *__restrict mask, T off, Index n) {
+        for (Index i = 0; i < n; ++i) {
+            const T v = static_cast<T>(in[i]);
+            out[i] = mask[i] ? v : off;
+        }
+    }
+    // Sums: value times mask byte (0 / 1), the mask itself, or both packed
+    // in one lane as value + (mask << shift).
+    template <class In>
+    MV_TARGET static void widen_weighted(T *__restrict out, const In *__restrict in,
+                                         const uint8_t *__restrict mask, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i]);
+    }
+    template <class In>
+    MV_TARGET static void widen_packed(T *__restrict out, const In *__restrict in,
+                                       const uint8_t *__restrict mask, int shift, Index n) {
+        for (Index i = 0; i < n; ++i)
+            out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i] +
+                                    (static_cast<T>(mask[i]) << shift));
+    }
+    MV_TARGET static void widen_mask(T *__restrict out, const uint8_t *__restrict mask, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = mask[i];
+    }
+
+    // Min and max results: as they are, or 0 where the lane holds the
+    // marker of an empty window (anything above `top`).
+    template <class Out>
+    MV_TARGET static void narrow(Out *__restrict out, const T *__restrict acc, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = static_cast<Out>(acc[i]);
+    }
+    template <class Out>
+    MV_TARGET static void narrow_marked(Out *__restrict out, const T *__restrict acc, T top,
+                                        Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = acc[i] > top ? Out(0) : static_cast<Out>(acc[i]);
+    }
+
+    // Means: sums (below 2^31, so that they convert as signed) by one count,
+    // by counts per pixel, or packed as sum + (count << shift).
+    MV_TARGET static void divide(double *__restrict out, const T *__restrict sum, double n,
+                                 Index count) {
+        for (Index i = 0; i < count; ++i)
+            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(sum[i])) / n;
+    }
+    MV_TARGET static void divide_each(double *__restrict out, const T *__restrict sum,
+                                      const T *__restrict n, Index count) {
+        for (Index i = 0; i < count; ++i)
+            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(sum[i])) /
+                     static_cast<double>(static_cast<std::make_signed_t<T>>(n[i]));
+    }
+    MV_TARGET static void divide_packed(double *__restrict out, const T *__restrict acc,
+                                        int shift, Index count) {
+        const T low = static_cast<T>((T(1) << shift) - 1);
+        for (Index i = 0; i < count; ++i)
+            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(acc[i] & low)) /
+                     static_cast<double>(static_cast<std::make_signed_t<T>>(acc[i] >> shift));
+    }
+};

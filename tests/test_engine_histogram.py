@@ -1,0 +1,119 @@
+"""The engine's sliding-histogram method against the core's C-API path:
+footprints of every kind, shifts, masks, both element types, 2D and 3D,
+borders, bands, windows whose rank moves far, and the counters' widths."""
+
+import zlib
+
+import numpy as np
+import pytest
+
+from engine_cases import ball, check, disk, engine, image_of, reference
+
+RANKS = ["median", "p0", "p0.29", "p1", "min", "max"]
+
+
+def footprint(rng, kind, ndim):
+    if kind == "disk":
+        return disk(3) if ndim == 2 else ball(2)
+    if kind == "large":
+        return disk(20) if ndim == 2 else ball(4)
+    if kind == "sparse":
+        return rng.random((7, 9) if ndim == 2 else (5, 3, 7)) < 0.2
+    if kind == "dense":
+        return rng.random((6, 5) if ndim == 2 else (4, 5, 3)) < 0.8
+    if kind == "single":
+        one = np.zeros((3, 5) if ndim == 2 else (3, 3, 3), bool)
+        one.flat[1] = True
+        return one
+    if kind == "hollow":  # no centre member
+        ring = disk(4) if ndim == 2 else ball(2)
+        ring[(ring.shape[0] // 2,) * ndim] = False
+        return ring
+    raise ValueError(kind)
+
+
+@pytest.mark.parametrize("ndim, shape", [(2, (45, 53)), (3, (9, 11, 13))])
+@pytest.mark.parametrize("kind", ["u8", "u8few", "u16", "u16_12bit", "u16few"])
+@pytest.mark.parametrize("fp", ["disk", "large", "sparse", "dense", "single", "hollow"])
+@pytest.mark.parametrize("masked", [False, True])
+def test_equals_the_core(ndim, shape, kind, fp, masked):
+    rng = np.random.default_rng(zlib.crc32(repr((ndim, kind, fp, masked)).encode()))
+    image = image_of(rng, shape, kind)
+    f = footprint(rng, fp, ndim)
+    mask = rng.random(shape) < 0.6 if masked else None
+    shift = tuple(int(rng.integers(-(e // 2), e - e // 2)) for e in f.shape)
+    for stat in RANKS:
+        assert check("histogram", stat, image, f, mask, shift if stat == "median" else None)
+
+
+@pytest.mark.parametrize("shape, fshape", [
+    ((1, 1), (41, 41)), ((2, 3), (9, 9)), ((5, 40), (11, 3)), ((40, 4), (1, 15)),
+    ((1, 1, 1), (9, 9, 9)), ((2, 3, 30), (9, 9, 9)), ((4, 6, 5), (1, 7, 1)),
+])
+@pytest.mark.parametrize("kind", ["u8", "u16"])
+def test_windows_larger_than_the_image(shape, fshape, kind):
+    rng = np.random.default_rng(len(shape) * 100 + fshape[0])
+    image = image_of(rng, shape, kind)
+    f = rng.random(fshape) < 0.7
+    for mask in (None, rng.random(shape) < 0.3, np.zeros(shape, bool)):
+        assert check("histogram", "median", image, f, mask)
+        assert check("histogram", "p0.9", image, f, mask, tuple(e // 2 for e in fshape))
+
+
+@pytest.mark.parametrize("workers", [2, 3])
+@pytest.mark.parametrize("shape, f", [((150, 31), disk(3)), ((24, 10, 12), ball(2))])
+def test_bands(workers, shape, f):
+    rng = np.random.default_rng(workers)
+    for kind in ("u8", "u16"):
+        image = image_of(rng, shape, kind)
+        assert check("histogram", "median", image, f, rng.random(shape) < 0.7, workers=workers)
+
+
+@pytest.mark.parametrize("dtype, high", [(np.uint8, 255), (np.uint16, 65535)])
+@pytest.mark.parametrize("f", [disk(1), disk(6), np.ones((3, 31), bool)])
+def test_rank_moving_far(dtype, high, f):
+    """Plateaus at both ends of the range, as stripes, checkers and noise:
+    the answer jumps across every empty bin between them."""
+    rng = np.random.default_rng(7)
+    y, x = np.mgrid[0:60, 0:70]
+    for plateaus in ((x // 17) % 2, ((x // 5 + y // 4) % 2), rng.random((60, 70)) < 0.5):
+        image = (plateaus * high).astype(dtype)
+        for stat in ("median", "p0.1", "p0.9"):
+            assert check("histogram", stat, image, f)
+        assert check("histogram", "median", image, f, rng.random(image.shape) < 0.5)
+
+
+@pytest.mark.parametrize("kind, shape, f", [
+    ("u16", (160, 150), disk(2)),        # values far apart: the bitmap walk
+    ("u16", (60, 70), disk(25)),         # crowded: the block walk
+    ("spaced", (60, 70), disk(2)),       # gaps of every size, both walks
+    ("spaced", (60, 70), disk(12)),
+    ("u16_12bit", (3, 6, 7), np.ones((41, 41, 41), bool)),  # 32-bit counters
+    ("u8", (3, 6, 7), np.ones((41, 41, 41), bool)),
+])
+def test_walks_and_counter_widths(kind, shape, f):
+    rng = np.random.default_rng(3)
+    if kind == "spaced":  # gaps of every size between a few levels
+        levels = np.r_[0, 1, rng.integers(0, 4096, 30), 40000, 65535].astype(np.uint16)
+        image = rng.choice(levels, shape)
+    else:
+        image = image_of(rng, shape, kind)
+    for mask in (None, rng.random(shape) < 0.5):
+        assert check("histogram", "median", image, f, mask)
+        assert check("histogram", "p0.9", image, f, mask)
+
+
+def test_where_it_does_not_apply():
+    image = np.zeros((5, 5), np.uint8)
+    assert not check("histogram", "mean", image, disk(1))
+    assert not check("histogram", "median", image, np.zeros((3, 3), bool))
+
+
+@pytest.mark.parametrize("radius", [1, 2, 3, 4, 6, 10])
+@pytest.mark.parametrize("kind", ["u8", "u16"])
+def test_dispatcher_around_its_crossovers(radius, kind):
+    rng = np.random.default_rng(radius)
+    image = image_of(rng, (70, 80), kind)
+    for stat in ("median", "max"):
+        np.testing.assert_array_equal(engine(stat, image, disk(radius)),
+                                      reference(stat, image, disk(radius)))
