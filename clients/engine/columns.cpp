@@ -159,7 +159,7 @@ void run_source(const Task &t, const Geometry &g, const Source &s, const Band &b
 } // namespace
 
 bool columns_applies(const Task &t) {
-    return t.stat == Stat::Rank && t.fp->box && t.fp->size() > 0;
+    return t.item <= 2 && t.stat == Stat::Rank && t.fp->box && t.fp->size() > 0;
 }
 
 // Measured on 1024 x 1024 images and 64 x 128 x 128 volumes (uniform

@@ -78,7 +78,7 @@ struct Plane3 {
 };
 
 // Output element types.
-enum class OutType { U8, U16, F64 };
+enum class OutType { U8, U16, U32, F64 };
 
 struct Output {
     char *data = nullptr;
@@ -92,6 +92,7 @@ struct Output {
         switch (type) {
         case OutType::U8: { const uint8_t v = static_cast<uint8_t>(value); std::memcpy(p, &v, 1); break; }
         case OutType::U16: { const uint16_t v = static_cast<uint16_t>(value); std::memcpy(p, &v, 2); break; }
+        case OutType::U32: { const uint32_t v = static_cast<uint32_t>(value); std::memcpy(p, &v, 4); break; }
         case OutType::F64: { const double v = static_cast<double>(value); std::memcpy(p, &v, 8); break; }
         }
     }
@@ -107,7 +108,17 @@ struct Control {
 // rank_of[n] (0-based, ascending) among the n counted values.
 struct Task {
     Stat stat = Stat::Rank;
-    int item = 1;                 // bytes per input value: 1 (uint8) or 2 (uint16)
+    // Bytes per input value: 1 (uint8), 2 (uint16), 4 (uint32: values of
+    // other types as order-preserving keys, or their codes), or 8 (float64,
+    // for the mean of values that no integer type holds exactly).
+    int item = 1;
+    // item 4: when not 0, every value is a code below `bins` (the image's
+    // distinct values numbered in order); 0: any 32-bit value.
+    Index bins = 0;
+    // Mean of integer values: subtracted from each value (exactly, as the
+    // sum less offset * n) before the division; keys of signed types carry
+    // such an offset.
+    int64_t offset = 0;
     Plane3 image;                 // values
     Plane3 mask;                  // data null: every pixel inside the image counts
     Output out;
@@ -137,7 +148,7 @@ void run_runs(const Task &, const Band &, const Control &);
 void run_sums(const Task &, const Band &, const Control &);
 
 // Whether a method can compute a task at all (some handle only some
-// statistics, footprints or masks).
+// statistics, footprints, masks or element types: see Task::item).
 bool network_applies(const Task &);
 bool columns_applies(const Task &);
 bool runs_applies(const Task &);

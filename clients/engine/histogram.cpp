@@ -349,7 +349,9 @@ template <class In, bool Sparse> void run_typed(const Task &t, const Band &b, co
 
 } // namespace
 
-bool histogram_applies(const Task &t) { return t.stat != Stat::Mean && t.fp->size() > 0; }
+bool histogram_applies(const Task &t) {
+    return t.item <= 2 && t.stat != Stat::Mean && t.fp->size() > 0;
+}
 
 // Measured on random images, one core (ns per pixel): a fixed part (the
 // step, the output, the rank's bookkeeping), the pairs of each step (more

@@ -48,6 +48,16 @@ private:
     bool held_ = false;
 };
 
+// Bytes per value of an image the engine reads (see Task::item), or 0.
+int item_of(const Py_buffer &b) {
+    if (sw::detail::reads_as<uint8_t>(b)) return 1;
+    if (sw::detail::reads_as<uint16_t>(b)) return 2;
+    if (sw::detail::reads_as<double>(b)) return 8;
+    const char code = sw::detail::format_code(b.format);
+    if (b.itemsize == 4 && (code == 'I' || code == 'L')) return 4;
+    return 0;
+}
+
 // Whether every byte of a mask is 0 or 1.
 bool zero_one(const Plane3 &m) {
     for (Index z = 0; z < m.shape[0]; ++z)
@@ -73,23 +83,27 @@ bool same_shape(const Py_buffer &a, const Py_buffer &b) {
 //        bands=0, progress=None) -> name
 //
 // stat: 0 rank (of rank floor(p * n)), 1 mean, 2 minimum, 3 maximum, as the
-// filters' kinds PERCENTILE, MEAN, MINIMUM, MAXIMUM. image: uint8 or uint16,
-// 2D or 3D; footprint: one-byte entries of the image's number of dimensions,
+// filters' kinds PERCENTILE, MEAN, MINIMUM, MAXIMUM. image: uint8, uint16 or
+// uint32 (float64 for the mean), 2D or 3D; footprint: one-byte entries of the image's number of dimensions,
 // non-zero = member; mask: None or one-byte entries of the image's shape,
 // non-zero = counted; out: the image's shape, of the image's dtype (float64
 // for the mean); method: "auto" or a method's name; bands: 0 to choose, else
 // how many bands to cut the first axis into; progress: None, or called as
-// progress(done, total) with the bands done. Returns the name of the method
-// that ran.
+// progress(done, total) with the bands done; bins: None, or for uint32
+// images whose values are codes, their number; offset: subtracted from every
+// value of a mean. Returns the name of the method that ran; method "choose"
+// returns the name of the method that would run, and runs nothing.
 PyObject *engine_filter(PyObject *, PyObject *args) {
     int stat_code, workers;
     PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
     double p;
     const char *method_name;
     Py_ssize_t bands = 0;
-    if (!PyArg_ParseTuple(args, "iOOOOOdis|nO:engine", &stat_code, &image_obj, &fp_obj,
+    PyObject *bins_obj = Py_None;
+    long long offset = 0;
+    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOL:engine", &stat_code, &image_obj, &fp_obj,
                           &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
-                          &progress))
+                          &progress, &bins_obj, &offset))
         return nullptr;
     if (stat_code < 0 || stat_code > 3) {
         PyErr_SetString(PyExc_ValueError, "unknown statistic");
@@ -104,12 +118,12 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         out.get(out_obj, true) < 0)
         return nullptr;
     const int ndim = image.view().ndim;
-    const int in_index = sw::element_index(image.view());
-    if (ndim < 2 || ndim > 3 || in_index < 0 || in_index > 1) {
-        PyErr_SetString(PyExc_TypeError, "image must be 2D or 3D uint8 or uint16");
+    t.item = item_of(image.view());
+    if (ndim < 2 || ndim > 3 || t.item == 0 || (t.item == 8 && t.stat != Stat::Mean)) {
+        PyErr_SetString(PyExc_TypeError, "image must be 2D or 3D uint8, uint16 or uint32 "
+                                         "(or float64 for the mean)");
         return nullptr;
     }
-    t.item = in_index == 0 ? 1 : 2;
     if (fp.view().ndim != ndim || !sw::detail::reads_as<char>(fp.view())) {
         PyErr_SetString(PyExc_TypeError,
                         "footprint must have one-byte entries and the image's dimensions");
@@ -122,13 +136,25 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
             return nullptr;
         }
     }
-    const int out_index = sw::element_index(out.view());
-    const int want_out = t.stat == Stat::Mean ? 3 : in_index;
-    if (!same_shape(out.view(), image.view()) || out_index != want_out) {
+    const int out_item = item_of(out.view());
+    const bool out_double = sw::detail::reads_as<double>(out.view());
+    if (!same_shape(out.view(), image.view()) ||
+        (t.stat == Stat::Mean ? !out_double : out_double || out_item != t.item)) {
         PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
         return nullptr;
     }
-    t.out.type = want_out == 0 ? OutType::U8 : want_out == 1 ? OutType::U16 : OutType::F64;
+    t.out.type = t.stat == Stat::Mean ? OutType::F64
+                 : t.item == 1        ? OutType::U8
+                 : t.item == 2        ? OutType::U16
+                                      : OutType::U32;
+    if (t.item == 4 && bins_obj != Py_None) {
+        t.bins = PyLong_AsSsize_t(bins_obj);
+        if (t.bins < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "bins must be >= 0");
+            return nullptr;
+        }
+    }
+    t.offset = offset;
 
     // The footprint, dense, and its centre.
     if (!PyTuple_Check(shift) || PyTuple_GET_SIZE(shift) != ndim) {
@@ -179,7 +205,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     const std::string wanted = method_name;
     for (int m = 0; m < static_cast<int>(Method::Count); ++m)
         if (wanted == kMethodNames[m]) method = static_cast<Method>(m);
-    if (method == Method::Auto && wanted != "auto") {
+    const bool only_choose = wanted == "choose";
+    if (method == Method::Auto && wanted != "auto" && !only_choose) {
         PyErr_Format(PyExc_ValueError, "unknown method '%s'", method_name);
         return nullptr;
     }
@@ -191,6 +218,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         PyErr_Format(PyExc_ValueError, "method '%s' does not apply to this call", method_name);
         return nullptr;
     }
+    if (only_choose) return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
 
     // The image and mask as the methods read them: last axis contiguous,
     // and copied with a padded pitch when a window's rows would crowd a few

@@ -177,7 +177,7 @@ void run_on(const Task &t, const Band &b, const Control &c) {
 } // namespace
 
 bool runs_applies(const Task &t) {
-    return (t.stat == Stat::Min || t.stat == Stat::Max) && t.fp->size() > 0;
+    return t.item <= 2 && (t.stat == Stat::Min || t.stat == Stat::Max) && t.fp->size() > 0;
 }
 
 double runs_cost(const Task &t) {

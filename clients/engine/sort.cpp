@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 namespace morvane::engine {
 namespace {
@@ -64,9 +65,16 @@ template <class In> struct Gather {
                 out.put_value(z, y, x, std::numeric_limits<double>::quiet_NaN());
                 return;
             }
-            int64_t total = 0;
-            for (Index k = 0; k < n; ++k) total += values[k];
-            out.put_value(z, y, x, static_cast<double>(total) / static_cast<double>(n));
+            if constexpr (std::is_floating_point_v<In>) {
+                double total = 0;
+                for (Index k = 0; k < n; ++k) total += values[k];
+                out.put_value(z, y, x, total / static_cast<double>(n));
+            } else {
+                int64_t total = 0;
+                for (Index k = 0; k < n; ++k) total += static_cast<int64_t>(values[k]);
+                total -= t.offset * n;
+                out.put_value(z, y, x, static_cast<double>(total) / static_cast<double>(n));
+            }
             return;
         }
         if (n == 0) {
@@ -107,18 +115,26 @@ template <class In> void run(const Task &t, const Band &b, const Control &c) {
 
 } // namespace
 
+// Calls f(tag) with a value of the task's input type.
+template <class F> void by_item(const Task &t, F &&f) {
+    switch (t.item) {
+    case 1: f(uint8_t{}); break;
+    case 2: f(uint16_t{}); break;
+    case 4: f(uint32_t{}); break;
+    default: f(double{}); break;
+    }
+}
+
 void run_sort(const Task &t, const Band &b, const Control &c) {
-    if (t.item == 1)
-        run<uint8_t>(t, b, c);
-    else
-        run<uint16_t>(t, b, c);
+    by_item(t, [&](auto tag) { run<decltype(tag)>(t, b, c); });
 }
 
 struct SortFill::Impl {
     Gather<uint8_t> g8;
     Gather<uint16_t> g16;
+    Gather<uint32_t> g32;
     Index x_lo, x_hi;
-    explicit Impl(const Task &t) : g8(t), g16(t) { interior_columns(t, &x_lo, &x_hi); }
+    explicit Impl(const Task &t) : g8(t), g16(t), g32(t) { interior_columns(t, &x_lo, &x_hi); }
 };
 
 SortFill::SortFill(const Task &t) : t_(t), impl_(new Impl(t)) {}
@@ -128,8 +144,10 @@ void SortFill::fill(Index z, Index y, Index from, Index to) {
     const bool row_inside = interior_row(t_, z, y);
     if (t_.item == 1)
         sort_row(impl_->g8, z, y, from, to, row_inside, impl_->x_lo, impl_->x_hi);
-    else
+    else if (t_.item == 2)
         sort_row(impl_->g16, z, y, from, to, row_inside, impl_->x_lo, impl_->x_hi);
+    else
+        sort_row(impl_->g32, z, y, from, to, row_inside, impl_->x_lo, impl_->x_hi);
 }
 
 // Costs of all methods are nanoseconds per pixel on one core of the

@@ -215,7 +215,9 @@ void run_on(const Task &t, const Band &b, const Control &c) {
 
 } // namespace
 
-bool sums_applies(const Task &t) { return t.stat == Stat::Mean && t.fp->size() > 0; }
+bool sums_applies(const Task &t) {
+    return t.item <= 2 && t.stat == Stat::Mean && t.fp->size() > 0;
+}
 
 double sums_cost(const Task &t) {
     const Plan p = rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact);
