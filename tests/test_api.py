@@ -757,10 +757,9 @@ BOX = np.ones((3, 3), bool)
 
 
 @pytest.mark.parametrize("f", ALL, ids=ALL_IDS)
-@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int8, np.int16, np.int32,
-                                   np.uint32, np.int64, bool])
+@pytest.mark.parametrize("dtype", [np.complex64, object, "U2", "M8[s]", "V4"], ids=str)
 def test_image_dtype_error(f, dtype):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="real numbers"):
         f(np.zeros((6, 7), dtype), BOX)
 
 
@@ -784,8 +783,6 @@ def test_image_ndim_error(f, shape):
 
 @pytest.mark.parametrize("f", ALL, ids=ALL_IDS)
 def test_footprint_errors(f):
-    with pytest.raises(TypeError):
-        f(GOOD, np.ones((3, 3), np.float64))
     with pytest.raises(TypeError):
         f(GOOD, np.ones((3, 3), np.complex128))
     with pytest.raises(ValueError):

@@ -14,12 +14,18 @@ import morvane
 import morvane.filters.rank as rank
 
 PUBLIC = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "apply_dask",
-          "get_include"]
+          "disk", "ball", "box", "get_include"]
+NDIMAGE = ["median_filter", "percentile_filter", "rank_filter", "minimum_filter",
+           "maximum_filter"]
 
 
-@pytest.mark.parametrize("name", PUBLIC)
+def _function(name):
+    return getattr(rank.ndimage, name) if name in NDIMAGE else getattr(rank, name)
+
+
+@pytest.mark.parametrize("name", PUBLIC + NDIMAGE)
 def test_docstring_sections_and_parameters(name):
-    f = getattr(rank, name)
+    f = _function(name)
     doc = inspect.getdoc(f)
     for section in ("Parameters", "Returns", "Raises", "Examples"):
         assert re.search(rf"^{section}\n-+$", doc, re.M), f"{name}: no {section} section"
@@ -29,9 +35,9 @@ def test_docstring_sections_and_parameters(name):
         assert key in documented, f"{name}: parameter {key} is not documented"
 
 
-@pytest.mark.parametrize("name", PUBLIC)
+@pytest.mark.parametrize("name", PUBLIC + NDIMAGE)
 def test_docstring_examples_run(name):
-    f = getattr(rank, name)
+    f = _function(name)
     finder = doctest.DocTestFinder(recurse=False)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     for test in finder.find(f, name, globs={}):
@@ -48,3 +54,4 @@ def test_version_and_type_hints():
     with open(stub) as f:
         declared = set(re.findall(r"^def (\w+)", f.read(), re.M))
     assert declared == set(PUBLIC)
+    assert "from . import ndimage" in open(stub).read()

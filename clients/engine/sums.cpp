@@ -216,7 +216,7 @@ void run_on(const Task &t, const Band &b, const Control &c) {
 } // namespace
 
 bool sums_applies(const Task &t) {
-    return t.item <= 2 && t.stat == Stat::Mean && t.fp->size() > 0;
+    return t.item <= 2 && t.offset == 0 && t.stat == Stat::Mean && t.fp->size() > 0;
 }
 
 double sums_cost(const Task &t) {

@@ -1,9 +1,12 @@
 """Local rank filters built on a sliding-histogram core.
 
-Filters for Python callers, on 2D images and 3D volumes of uint8 or uint16::
+Filters for Python callers, on 2D images and 3D volumes of any real dtype::
 
     from morvane.filters.rank import median, percentile, mean, minimum, maximum, histogram
-    smooth = median(image, disk, workers=None)
+    smooth = median(image, radius=5, workers=None)
+
+``disk``, ``ball`` and ``box`` make footprints; ``ndimage`` holds SciPy's
+rank filters with their signatures and results.
 
 ``apply_dask`` runs any of them on a dask array, block by block with the
 overlap the footprint needs.
@@ -17,7 +20,7 @@ C/C++ header found in ``get_include()``.
 import os
 
 __all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "apply_dask",
-           "get_include"]
+           "disk", "ball", "box", "ndimage", "get_include"]
 
 _FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "histogram"])
 
@@ -59,6 +62,12 @@ def __getattr__(name):
     if name == "apply_dask":
         from ._dask import apply_dask
         return apply_dask
+    if name in ("disk", "ball", "box"):
+        from . import _footprints
+        return getattr(_footprints, name)
+    if name == "ndimage":
+        import importlib
+        return importlib.import_module(".ndimage", __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

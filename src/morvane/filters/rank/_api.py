@@ -16,7 +16,8 @@ import os
 
 import numpy as np
 
-from . import _filters
+from . import _filters, _values
+from ._footprints import ball, box, disk
 
 __all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram"]
 
@@ -45,11 +46,15 @@ def _footprint(footprint, ndim):
     footprint = np.asarray(footprint)
     if footprint.dtype == bool and footprint.ndim == ndim and footprint.size:
         return footprint.view(np.uint8)  # bool bytes are 0 or 1 already
-    if footprint.dtype != bool and not np.issubdtype(footprint.dtype, np.integer):
-        raise TypeError(f"footprint must be bool or integer, got {footprint.dtype}")
+    if footprint.dtype.kind not in "biuf":
+        raise TypeError(f"footprint must hold real numbers (non-zero: member), got "
+                        f"{footprint.dtype}")
     if footprint.ndim != ndim:
+        hint = ("; for a colour image, say which axis holds the channels, e.g. channels=-1 "
+                "(or give a footprint of shape (k, k, 1))"
+                if ndim == 3 and footprint.ndim == 2 else "")
         raise ValueError(f"footprint must have {ndim} dimensions like the image, "
-                         f"got {footprint.ndim}")
+                         f"got {footprint.ndim}{hint}")
     if 0 in footprint.shape:
         raise ValueError(f"footprint must not be empty, got shape {footprint.shape}")
     return (footprint != 0).view(np.uint8)
@@ -233,6 +238,165 @@ def _core_filter(kind, image, footprint, mask, shift, out, workers, param=0.0):
     return out
 
 
+def _footprint_from(footprint, size, radius, ndim):
+    """The footprint given as an array, a box `size` or a disk / ball
+    `radius`: exactly one of them."""
+    given = [name for name, v in (("footprint", footprint), ("size", size),
+                                  ("radius", radius)) if v is not None]
+    if len(given) != 1:
+        raise TypeError("give exactly one of footprint, size and radius, got "
+                        + (", ".join(given) if given else "none"))
+    if size is not None:
+        if isinstance(size, (bool, np.bool_)):
+            raise TypeError(f"size must be an int or one int per axis, got {size!r}")
+        if np.ndim(size) == 0:
+            size = (_integer(size, "size"),) * ndim
+        size = tuple(_integer(n, "size") for n in size)
+        if len(size) != ndim:
+            raise ValueError(f"size must have {ndim} entries, one per axis, got {len(size)}")
+        return _footprint(box(size), ndim)
+    if radius is not None:
+        if ndim not in (2, 3):
+            raise ValueError("radius gives a disk (2D) or a ball (3D)")
+        return _footprint((disk if ndim == 2 else ball)(radius), ndim)
+    return _footprint(footprint, ndim)
+
+
+def _modes(mode, ndim):
+    """One border mode per axis."""
+    if isinstance(mode, str):
+        mode = (mode,) * ndim
+    try:
+        mode = tuple(mode)
+    except TypeError:
+        raise TypeError(f"mode must be a string or one string per axis, got {mode!r}") from None
+    if len(mode) != ndim:
+        raise ValueError(f"mode must have {ndim} entries, one per axis, got {len(mode)}")
+    for m in mode:
+        if m not in _values.MODES:
+            raise ValueError(f"mode must be one of {', '.join(_values.MODES)}, got {m!r}")
+    return mode
+
+
+def _reach(footprint_shape, shift, modes=None):
+    """Pixels before and after a pixel that its window reaches, per axis (0
+    along axes whose mode is "ignore", which are not extended)."""
+    before = [extent // 2 + s for extent, s in zip(footprint_shape, shift)]
+    after = [extent - 1 - b for extent, b in zip(footprint_shape, before)]
+    if modes is not None:
+        before = [0 if m == "ignore" else b for b, m in zip(before, modes)]
+        after = [0 if m == "ignore" else a for a, m in zip(after, modes)]
+    return before, after
+
+
+def _axis(axis, ndim, what):
+    axis = _integer(axis, what)
+    if not -ndim <= axis < ndim:
+        raise ValueError(f"{what} {axis} is out of range for {ndim} dimensions")
+    return axis % ndim
+
+
+def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
+    """fn filtered channel by channel: the axis `channels` holds them; the
+    mask has the image's shape or its shape without that axis."""
+    axis = _axis(channels, image.ndim, "channels")
+    planes = np.moveaxis(image, axis, 0)
+    if out is None:
+        out = np.empty(image.shape, result_dtype)
+    elif not isinstance(out, np.ndarray) or out.shape != image.shape:
+        raise ValueError(f"out must have the image's shape {image.shape}")
+    if out.dtype != result_dtype:
+        raise ValueError(f"out must have dtype {np.dtype(result_dtype)}, got {out.dtype}")
+    targets = np.moveaxis(out, axis, 0)
+    masks = [None] * len(planes)
+    if mask is not None:
+        mask = np.asarray(mask)
+        if mask.shape == image.shape:
+            masks = np.moveaxis(mask, axis, 0)
+        else:
+            masks = [mask] * len(planes)
+    for plane, target, m in zip(planes, targets, masks):
+        fn(plane, out=target, mask=m, **kwargs)
+    return out
+
+
+_FLOATS_AS_DOUBLES = "f"
+
+
+def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, shift=None,
+               mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0,
+               rank=None, _method="auto", _bands=None, _progress=None):
+    """A rank (of rank floor(p * n), or the fixed `rank` in windows that the
+    border mode fills), mean, minimum or maximum filter of an image of any
+    real dtype."""
+    image = np.asarray(image)
+    dtype = _values.check_dtype(image.dtype)
+    result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype
+    if channels is not None:
+        def one(plane, out, mask):
+            _statistic(kind, plane, footprint, size, radius, mask, shift, mode, cval, out,
+                       workers, None, p, rank, _method)
+        return _per_channel(one, image, out, mask, channels, result_dtype)
+    if not dtype.isnative:
+        image = image.astype(dtype.newbyteorder("="))
+        dtype = image.dtype
+    if image.ndim not in (2, 3):
+        raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}"
+                         + ("; for colour, say which axis holds the channels, e.g. "
+                            "channels=-1" if image.ndim == 4 else ""))
+    footprint = _footprint_from(footprint, size, radius, image.ndim)
+    mask = _mask(mask, image.shape)
+    shift = _shift(shift, footprint.shape)
+    workers = _workers(workers)
+    modes = _modes(mode, image.ndim)
+    if out is not None:
+        out = _out(out, image.shape, result_dtype)
+    members = int(np.count_nonzero(footprint))
+    if rank is not None:
+        p = (rank + 0.5) / members  # every window is full: rank floor(p * members)
+
+    work, work_mask = image, mask
+    padded = any(m != "ignore" for m in modes)
+    if padded:
+        before, after = _reach(footprint.shape, shift, modes)
+        work = _values.pad(image, before, after, modes, cval)
+        if mask is not None:
+            # Pixels outside take the mask of the pixel they repeat; filled
+            # ones (constant) are counted.
+            work_mask = _values.pad(mask, before, after, modes, 1)
+
+    bins, offset = None, 0
+    if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
+        data, values = work.astype(np.float64), None
+    else:
+        values = _values.Values(work)
+        if (kind == _filters.PERCENTILE and values.kind in ("float", "signed", "direct")
+                and values.data.dtype == np.uint32 and members > 25):
+            # Large windows of 32-bit keys: dense codes let a histogram run.
+            values = _values.Values(work, codes=True)
+        data, bins, offset = values.data, values.bins, values.offset
+    engine_out = (np.float64 if kind == _filters.MEAN else data.dtype)
+    if (not padded and out is not None and values is not None and values.kind == "direct"
+            and out.dtype == data.dtype):
+        target = out
+        data = _distinct(data, out)
+        if work_mask is not None:
+            work_mask = _distinct(work_mask, out)
+    else:
+        target = np.empty(work.shape, engine_out)
+    _filters.engine(_STATS[kind], data, footprint, work_mask, target, shift, p, workers,
+                    _method, _bands or 0, _progress, bins, offset)
+    if target is out:
+        return out
+    if padded:
+        target = target[tuple(slice(b, b + n) for b, n in zip(before, image.shape))]
+    result = target if values is None or kind == _filters.MEAN else values.back(target)
+    if out is None:
+        return np.ascontiguousarray(result) if padded else result
+    out[...] = result
+    return out
+
+
 # ---------------------------------------------------------------------------
 # Histograms
 
@@ -320,31 +484,51 @@ def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dt
 # ---------------------------------------------------------------------------
 # Public functions
 
-_ARGS = """image : ndarray of uint8 or uint16, 2D or 3D
-        The image (rows, columns) or volume (planes, rows, columns).
-    footprint : array_like of bool or integers, as many dimensions as image
+_ARGS = """image : array_like of real numbers (bool, integers or floats), 2D or 3D
+        The image (rows, columns) or volume (planes, rows, columns), with
+        one more axis for colour channels when ``channels`` says which.
+    footprint : array_like of real numbers, optional
         The neighbourhood: every non-zero entry is a member. The entry at
-        ``extent // 2 + shift`` along each axis sits on the pixel.{extra}
+        ``extent // 2 + shift`` along each axis sits on the pixel. Give
+        exactly one of ``footprint``, ``size`` and ``radius``.{extra}
+    size : int or sequence of ints, optional
+        A box of this extent along every axis (or these extents).
+    radius : float, optional
+        A disk (2D) or ball (3D) of this radius, as ``disk`` and ``ball``.
     mask : array_like of bool or integers, optional
         Same shape as image; only pixels where it is non-zero are counted.
     shift : sequence of ints, optional
         Moves the footprint's centre, one entry per axis (default zeros);
         each must keep the centre inside the footprint.
+    mode : str or sequence of str, optional
+        What lies beyond the image's border: "ignore" (the default: nothing,
+        those pixels are not counted), or as in scipy.ndimage: "reflect",
+        "mirror", "nearest", "wrap" or "constant" (with ``cval``), one for
+        every axis or one per axis. Pixels beyond the border take the mask
+        of the pixel they repeat; constant ones are counted.
+    cval : float, optional
+        The value beyond the border with mode "constant", cast to the
+        image's dtype as NumPy casts it (default 0).
     out : ndarray, optional
         Written and returned; must have the result's shape and dtype. It may
         be the image itself: the image is then read from a copy.
     workers : int or None, optional
         Threads filtering bands of the image at once: None or 0 for every
-        core, at most 8 per core. The result does not depend on it."""
+        core, at most 8 per core. The result does not depend on it.
+    channels : int, optional
+        The axis that holds colour channels: each channel is filtered with
+        the same footprint, and the result keeps the axis. The mask has the
+        image's shape, or its shape without that axis."""
 
 _RAISES = """TypeError
-        For an image that is not uint8 or uint16, a footprint or mask that is
-        not bool or integer, or a shift entry that is not an integer{type_extra}.
+        For an image or footprint that does not hold real numbers, a mask
+        that is not bool or integer, a shift entry that is not an integer,
+        or not exactly one of footprint, size and radius{type_extra}.
     ValueError
         For an image that is not 2D or 3D, a footprint of another number of
         dimensions or empty, a mask or out of the wrong shape or dtype, a
-        shift that moves the centre outside the footprint, or workers that is
-        not an integer between 0 and 8 per core{value_extra}.
+        shift that moves the centre outside the footprint, an unknown mode,
+        or workers that is not an integer between 0 and 8 per core{value_extra}.
     KeyboardInterrupt
         When the call is interrupted (Ctrl-C): it ends within a fraction of a
         second and its threads with it; a given ``out`` is left partly
@@ -380,33 +564,140 @@ def _example(call, result):
     {result}"""
 
 
-def median(image, footprint, *, mask=None, shift=None, out=None, workers=1):
-    return _filter(_filters.PERCENTILE, image, footprint, mask, shift, out, workers, 0.5)
+def median(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
+           mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+    return _statistic(_filters.PERCENTILE, image, footprint, size, radius, mask, shift, mode,
+                      cval, out, workers, channels, 0.5)
 
 
-def percentile(image, footprint, p, *, mask=None, shift=None, out=None, workers=1):
-    return _filter(_filters.PERCENTILE, image, footprint, mask, shift, out, workers,
-                   _fraction(p))
+def percentile(image, footprint=None, p=None, *, size=None, radius=None, mask=None,
+               shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+    if p is None:
+        raise TypeError("p must be given: percentile(image, footprint, p), p between 0 and 1")
+    return _statistic(_filters.PERCENTILE, image, footprint, size, radius, mask, shift, mode,
+                      cval, out, workers, channels, _fraction(p))
 
 
-def mean(image, footprint, *, mask=None, shift=None, out=None, workers=1):
-    return _filter(_filters.MEAN, image, footprint, mask, shift, out, workers)
+def mean(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
+         mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+    return _statistic(_filters.MEAN, image, footprint, size, radius, mask, shift, mode, cval,
+                      out, workers, channels)
 
 
-def minimum(image, footprint, *, mask=None, shift=None, out=None, workers=1):
-    return _filter(_filters.MINIMUM, image, footprint, mask, shift, out, workers)
+def minimum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+    return _statistic(_filters.MINIMUM, image, footprint, size, radius, mask, shift, mode,
+                      cval, out, workers, channels)
 
 
-def maximum(image, footprint, *, mask=None, shift=None, out=None, workers=1):
-    return _filter(_filters.MAXIMUM, image, footprint, mask, shift, out, workers)
+def maximum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+    return _statistic(_filters.MAXIMUM, image, footprint, size, radius, mask, shift, mode,
+                      cval, out, workers, channels)
 
 
-def histogram(image, footprint, *, normalized=False, bins=None, dtype=None, mask=None,
-              shift=None, out=None, workers=1):
-    image = _image(image)
+def histogram(image, footprint=None, *, size=None, radius=None, normalized=False, bins=None,
+              dtype=None, mask=None, shift=None, mode="ignore", cval=0.0, out=None, workers=1,
+              channels=None):
+    image = np.asarray(image)
+    _values.check_dtype(image.dtype)
     normalized = _flag(normalized, "normalized")
-    return _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype,
-                      _top(image))
+    if not image.dtype.isnative:
+        image = image.astype(image.dtype.newbyteorder("="))
+    ndim = image.ndim - (channels is not None)
+    if ndim not in (2, 3):
+        raise ValueError(f"image must have 2 or 3 dimensions besides any channels, got {ndim}")
+    footprint = _footprint_from(footprint, size, radius, ndim)
+    shift = _shift(shift, footprint.shape)
+    modes = _modes(mode, ndim)
+    shape = image.shape
+    axis = None
+    if channels is not None:
+        # Channels last while filtering, each with the same bins.
+        axis = _axis(channels, image.ndim, "channels")
+        image = np.moveaxis(image, axis, -1)
+        if mask is not None and np.shape(mask) == shape:
+            mask = np.moveaxis(np.asarray(mask), axis, -1)
+    if mask is not None:
+        spatial = image.shape[:ndim]
+        mask = np.asarray(mask)
+        if mask.shape not in (spatial, image.shape):
+            raise ValueError(f"mask must have the image's shape {shape}, got {mask.shape}")
+    padded = any(m != "ignore" for m in modes)
+    before, after = _reach(footprint.shape, shift, modes)
+    if padded:
+        extra = ("ignore",) * (image.ndim - ndim)
+        image = _values.pad(image, before + [0] * len(extra), after + [0] * len(extra),
+                            modes + extra, cval)
+        if mask is not None:
+            mask = _values.pad((mask != 0).view(np.uint8), before + [0] * (mask.ndim - ndim),
+                               after + [0] * (mask.ndim - ndim),
+                               modes + ("ignore",) * (mask.ndim - ndim), 1)
+    codes, counted, bins, top = _histogram_codes(image, bins)
+    members = int(np.count_nonzero(footprint))
+    if dtype is None and isinstance(out, np.ndarray):
+        try:  # the counts take the type of a given out
+            dtype = _count_dtype(members, out.dtype, normalized)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"out dtype {out.dtype} cannot hold this histogram: "
+                             f"{error}") from None
+    dtype = _count_dtype(members, dtype, normalized)
+    out = _out(out, shape + (bins,), dtype)
+    targets = out if axis is None else np.moveaxis(out, axis, -2)
+    crop = tuple(slice(b, b + n) for b, n in zip(before, targets.shape[:ndim]))
+    planes = [()] if axis is None else [(..., c) for c in range(image.shape[-1])]
+    for c in planes:
+        m = mask
+        if mask is not None and mask.ndim > ndim:
+            m = mask[c]
+        if counted is not None:
+            m = counted[c] if m is None else (m != 0) & counted[c]
+        target = targets if c == () else targets[..., c[1], :]
+        if padded:
+            full = _histogram(codes[c], footprint, normalized, m, shift, None, workers, bins,
+                              dtype, top)
+            target[...] = full[crop]
+        else:
+            _histogram(codes[c], footprint, normalized, m, shift, target, workers, bins,
+                       dtype, top)
+    return out
+
+
+def _histogram_codes(image, bins):
+    """(codes, counted, bins, top): the values as codes of uint8 or uint16
+    for `_histogram`, which groups codes below `top` into `bins`; which values
+    count (None: all; floats: not NaN)."""
+    dtype = image.dtype
+    if dtype in (np.uint8, np.uint16):
+        top = _top(image)
+        return image, None, _bins(bins, top), top
+    if dtype == bool:
+        return image.view(np.uint8), None, _bins(bins, 2), 2
+    if dtype.kind in "iu":
+        # Bins over [min, max] of signed values, [0, max] of unsigned ones.
+        values = image.astype(np.int64 if dtype != np.uint64 else np.uint64)
+        extremes = [values.min(), values.max()] if image.size else [0, 0]
+        lo = min(extremes) if dtype.kind == "i" else 0
+        span = int(max(extremes)) - int(lo) + 1
+        if bins is None:
+            if span > 65536:
+                raise ValueError(f"the image's values span {span} integers: give bins= "
+                                 f"(at most 65536) to group them")
+            bins = span
+        bins = _bins(bins, span)
+        codes = ((values - lo).astype(np.uint64) * np.uint64(bins) // np.uint64(span))
+        return codes.astype(np.uint8 if bins <= 256 else np.uint16), None, bins, bins
+    # Floats: bins of equal width over [min, max] of the values that are
+    # not NaN (the largest value in the last bin), as numpy.histogram has.
+    counted = ~np.isnan(image)
+    finite = image[counted]
+    extremes = [finite.min(), finite.max()] if finite.size else [0.0, 0.0]
+    lo, hi = float(min(extremes)), float(max(extremes))
+    bins = _bins(256 if bins is None else bins, None)
+    with np.errstate(invalid="ignore"):
+        scaled = (image.astype(np.float64) - lo) * (bins / (hi - lo) if hi > lo else 0.0)
+    codes = np.clip(np.nan_to_num(scaled), 0, bins - 1).astype(np.int64)
+    return codes.astype(np.uint8 if bins <= 256 else np.uint16), counted, bins, bins
 
 
 median.__doc__ = _doc(
@@ -464,7 +755,8 @@ histogram.__doc__ = _doc(
     "The local histogram of every pixel: entry ``v`` of a pixel's histogram\n"
     "    counts the counted pixels of its window whose value falls in bin ``v``.",
     """ndarray
-        Shape ``image.shape + (bins,)``. Counts in ``dtype`` (by default the
+        Shape ``image.shape + (bins,)`` (the bins axis last, also with
+        ``channels``). Counts in ``dtype`` (by default the
         smallest unsigned integer type that holds the footprint's size), or
         with ``normalized`` each count's share of the counted pixels as
         float64 (0 where no pixel is counted).""",
@@ -480,7 +772,12 @@ histogram.__doc__ = _doc(
         256 bins for uint8, the largest value + 1 for uint16. With fewer,
         values are grouped into equal ranges: value ``v`` goes to bin
         ``v * bins // top``, where ``top`` is 256 for uint8 and the largest
-        value + 1 for uint16.
+        value + 1 for uint16. bool images have 2 bins; other integer types
+        one per integer from the smallest value (0 for unsigned types) to the
+        largest, grouped alike; floats 256 bins (or ``bins``) of equal width
+        from the smallest to the largest value, the largest in the last bin,
+        NaN not counted. With a border mode, the values beyond the border
+        are part of the range.
     dtype : dtype, optional
         Type of the counts: an integer type that holds the footprint's size,
         float32 or float64 (only these two with ``normalized``). By default

@@ -10,7 +10,8 @@ _SCALAR_FILTERS = {
 }
 
 
-def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
+def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=None,
+               shift=None, **kwargs):
     """Apply one of this package's filters to a dask array, lazily.
 
     Each block is filtered with the neighbouring pixels its windows reach
@@ -23,16 +24,21 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
     filter : callable
         ``median``, ``percentile``, ``mean``, ``minimum``, ``maximum`` or
         ``histogram`` of ``morvane.filters.rank``.
-    array : dask array or array_like of uint8 or uint16, 2D or 3D
-        The image or volume.
-    footprint : array_like of bool or integers
-        As for the filter.
+    array : dask array or array_like of real numbers, 2D or 3D
+        The image or volume (uint8 or uint16 for ``histogram``).
+    footprint : array_like of real numbers, optional
+        As for the filter; or give ``size`` or ``radius``.
+    size : int or sequence of ints, optional
+        A box footprint, as for the filter.
+    radius : float, optional
+        A disk or ball footprint, as for the filter.
     mask : dask array or array_like, optional
         The array's shape; only pixels where it is non-zero are counted.
     shift : sequence of ints, optional
         As for the filter.
     **kwargs
-        The filter's own keyword arguments: ``p`` for ``percentile``;
+        The filter's own keyword arguments: ``p`` for ``percentile``,
+        ``mode`` and ``cval`` (the border of the whole array);
         ``normalized``, ``bins`` and ``dtype`` for ``histogram``. ``bins`` is
         required for the histogram of a uint16 array (by default every value
         has its own bin, which would need the array's maximum in advance).
@@ -46,8 +52,9 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
     Raises
     ------
     TypeError
-        For a filter that is not one of the six, an array that is not uint8
-        or uint16, ``workers`` or ``out`` (they do not apply to dask arrays)
+        For a filter that is not one of the six, an array that does not hold
+        real numbers (or, for a histogram, is not uint8 or uint16), ``workers``,
+        ``channels`` or ``out`` (they do not apply to dask arrays)
         or an argument the filter does not take.
     ValueError
         For an array that is not 2D or 3D, a mask of another shape, a bad
@@ -69,14 +76,17 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
         raise TypeError(f"filter must be one of median, percentile, mean, minimum, maximum "
                         f"or histogram, got {filter!r}")
     array = da.asarray(array)
-    if array.dtype not in (np.uint8, np.uint16):
-        raise TypeError(f"array must be uint8 or uint16, got {array.dtype}")
+    _api._values.check_dtype(array.dtype, "array")
+    if filter is _api.histogram and array.dtype not in (np.uint8, np.uint16):
+        # Other types' bins span the values present: they would differ by block.
+        raise TypeError(f"the histogram of a dask array needs uint8 or uint16 values, got "
+                        f"{array.dtype}")
     if array.ndim not in (2, 3):
         raise ValueError(f"array must have 2 or 3 dimensions, got {array.ndim}")
-    footprint = _api._footprint(footprint, array.ndim)
+    footprint = _api._footprint_from(footprint, size, radius, array.ndim)
     shift = _api._shift(shift, footprint.shape)
-    if "workers" in kwargs or "out" in kwargs:
-        raise TypeError("workers and out do not apply to dask arrays")
+    if {"workers", "out", "channels"} & set(kwargs):
+        raise TypeError("workers, out and channels do not apply to dask arrays")
 
     # Along every axis, a block needs the pixels its windows reach: as many
     # before it as the centre has footprint rows before it, and the rest after.
@@ -101,7 +111,8 @@ def apply_dask(filter, array, footprint, *, mask=None, shift=None, **kwargs):
         if "p" not in kwargs:
             raise TypeError("percentile needs p")
         kwargs["p"] = _api._fraction(kwargs["p"])
-    unexpected = set(kwargs) - ({"p"} if filter is _api.percentile else set())
+    unexpected = set(kwargs) - {"mode", "cval"} - ({"p"} if filter is _api.percentile
+                                                   else set())
     if unexpected:
         raise TypeError(f"unexpected arguments {sorted(unexpected)}")
 

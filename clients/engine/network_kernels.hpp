@@ -1,0 +1,197 @@
+// The network method's inner loops, for one instruction set: network.cpp
+// includes this file once per set (inside a namespace of its own, with the
+// compiler's target switched for AVX2), after defining the vector types
+// U8 and U16 of that set:
+//
+//   struct V { using T = ...;            // uint8_t or uint16_t
+//              using R = ...;            // a register of lanes values
+//              static constexpr int lanes, bytes;
+//              static R load(const char *); static void store(char *, R);
+//              static R min(R, R); static R max(R, R); };
+//
+// No include guard: it is meant to be included more than once.
+
+// Runs `e` over vectors of pixels: ptr[0 .. io) are set to origin[i] +
+// offset, the rest point at scratch slots B vectors long.
+template <class V, int B>
+inline void run_block(const Exec &e, char *const *origin, Index offset, char **ptr) {
+    const int io = e.inputs + e.outputs;
+    for (int i = 0; i < io; ++i) ptr[i] = origin[i] + offset;
+    const IOp *ops = e.ops.data();
+    for (const Exec::Run &run : e.runs) {
+        const IOp *o = ops + run.begin, *end = ops + run.end;
+        switch (run.kind) {
+        case kOpMin:
+            for (; o != end; ++o) {
+                const char *a = ptr[o->a], *b = ptr[o->b];
+                char *d = ptr[o->dst];
+                for (int k = 0; k < B; ++k)
+                    V::store(d + k * V::bytes, V::min(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
+            }
+            break;
+        case kOpMax:
+            for (; o != end; ++o) {
+                const char *a = ptr[o->a], *b = ptr[o->b];
+                char *d = ptr[o->dst];
+                for (int k = 0; k < B; ++k)
+                    V::store(d + k * V::bytes, V::max(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
+            }
+            break;
+        default:
+            for (; o != end; ++o) {
+                const char *a = ptr[o->a];
+                char *d = ptr[o->dst];
+                for (int k = 0; k < B; ++k) V::store(d + k * V::bytes, V::load(a + k * V::bytes));
+            }
+        }
+    }
+}
+
+// Runs `e` for the pixels 0 .. count-1 (count >= lanes) relative to the
+// origins, pixels `item` bytes apart: in blocks of e.block vectors, then of
+// halves of that down to one, the last vector overlapping the one before.
+template <class V>
+void run_range(const Exec &e, char *const *origin, Index count, char **ptr) {
+    constexpr Index item = sizeof(typename V::T), L = V::lanes;
+    Index x = 0;
+    for (int b = e.block; b >= 1; b /= 2) {
+        while (x + b * L <= count) {
+            switch (b) {
+            case 16: run_block<V, 16>(e, origin, x * item, ptr); break;
+            case 8: run_block<V, 8>(e, origin, x * item, ptr); break;
+            case 4: run_block<V, 4>(e, origin, x * item, ptr); break;
+            case 2: run_block<V, 2>(e, origin, x * item, ptr); break;
+            default: run_block<V, 1>(e, origin, x * item, ptr);
+            }
+            x += b * L;
+            if (b < e.block) break;
+        }
+    }
+    if (x < count) run_block<V, 1>(e, origin, (count - L) * item, ptr);
+}
+
+// Specialised kernels ------------------------------------------------------
+
+// Applies the operations of a fixed program to values held in registers.
+template <class V, const auto &F, size_t... I>
+MORVANE_NETWORK_INLINE void apply(typename V::R *s, std::index_sequence<I...>) {
+    ((s[F.inputs + I] = F.ops[I].kind == net::kMin ? V::min(s[F.ops[I].a], s[F.ops[I].b])
+                                                    : V::max(s[F.ops[I].a], s[F.ops[I].b])),
+     ...);
+}
+
+template <class V, const auto &F, size_t... I>
+MORVANE_NETWORK_INLINE void load_inputs(typename V::R *s, const char *const *in, Index off,
+                        std::index_sequence<I...>) {
+    ((s[I] = V::load(in[I] + off)), ...);
+}
+
+template <class V, const auto &F, size_t... I>
+MORVANE_NETWORK_INLINE void store_outputs(const typename V::R *s, char *const *out, Index off,
+                          std::index_sequence<I...>) {
+    (V::store(out[I] + off, s[F.outs[I]]), ...);
+}
+
+// One vector of a fixed program: inputs in[i] + off, outputs out[j] + off.
+template <class V, const auto &F>
+MORVANE_NETWORK_INLINE void fixed_vector(const char *const *in, char *const *out, Index off) {
+    typename V::R s[F.inputs + F.ops.size()];
+    load_inputs<V, F>(s, in, off, std::make_index_sequence<F.inputs>{});
+    apply<V, F>(s, std::make_index_sequence<F.ops.size()>{});
+    store_outputs<V, F>(s, out, off, std::make_index_sequence<F.outs.size()>{});
+}
+
+// A fixed program over pixels 0 .. count-1 (count >= lanes).
+template <class V, const auto &F>
+void fixed_range(const char *const *in, char *const *out, Index count) {
+    constexpr Index item = sizeof(typename V::T);
+    // Local copies: stores through char pointers could otherwise change the
+    // caller's pointers, and each would be reloaded after every store.
+    const char *ip[F.inputs > 0 ? F.inputs : 1];
+    char *op[F.outs.size() > 0 ? F.outs.size() : 1];
+    for (int i = 0; i < F.inputs; ++i) ip[i] = in[i];
+    for (size_t j = 0; j < F.outs.size(); ++j) op[j] = out[j];
+    Index x = 0;
+    for (; x + V::lanes <= count; x += V::lanes) fixed_vector<V, F>(ip, op, x * item);
+    if (x < count) fixed_vector<V, F>(ip, op, (count - V::lanes) * item);
+}
+
+// Two output rows of a footprint straight from the image; the rows both
+// windows of a column hold are sorted once.
+template <class V, const HotShape &S, int R>
+void hot_fused(const char *const (*row)[kHotMaxRows + 1], char *const *out, Index count) {
+    constexpr Index item = sizeof(typename V::T);
+    const char *in[kHotMaxInputs + 8];
+    int k = 0;
+    for (int gi = 0; gi < S.count; ++gi) {
+        const HotGroup &g = S.g[static_cast<size_t>(gi)];
+        for (int j = 0; j <= g.len; ++j) in[k++] = row[g.dz][g.dy0 + j] + g.dx * item;
+    }
+    fixed_range<V, HotFused<S, R>::program>(in, out, count);
+}
+
+// Squares by sorted rows: each image row's sliding windows of k values are
+// sorted once into a ring of buffer rows (per chunk of columns), and output
+// rows are taken in pairs.
+template <class V, const HotShape &S, int R>
+void hot_by_rows(const HotBlock &h, char *buffer) {
+    constexpr int k = S.rows;
+    constexpr Index item = sizeof(typename V::T);
+    constexpr Index chunk = kHotChunk;
+    constexpr Index pitch = chunk + V::lanes;
+    constexpr Index ring = k + 2;
+    auto slot = [&](Index r, int j) { return buffer + ((r % ring) * k + j) * pitch * item; };
+    for (Index a = 0; a < h.count; a += chunk) {
+        Index b = std::min(h.count, a + chunk);
+        if (h.count - b < V::lanes) b = h.count;
+        const Index width = b - a;
+        Index done = 0;  // image rows sorted so far
+        auto sorted_up_to = [&](Index rows) {
+            for (; done < rows; ++done) {
+                const char *in[k];
+                char *out[k];
+                for (int dx = 0; dx < k; ++dx) in[dx] = h.origin + done * h.row_pitch + (a + dx) * item;
+                for (int j = 0; j < k; ++j) out[j] = slot(done, j);
+                fixed_range<V, Fix<&sorted_window_program<k>>::value>(in, out, width);
+            }
+        };
+        for (Index y = 0; y < h.rows; y += 2) {
+            // A last single row runs as a pair whose second row, computed
+            // from a repeated image row, is thrown away.
+            const bool pair = y + 1 < h.rows;
+            sorted_up_to(y + k + pair);
+            const char *in[(k + 1) * k];
+            for (int d = 0; d <= k; ++d)
+                for (int j = 0; j < k; ++j) in[d * k + j] = slot(y + std::min<Index>(d, k - 1 + pair), j);
+            char *out[2] = {h.out + y * h.out_pitch + a * item,
+                            pair ? h.out + (y + 1) * h.out_pitch + a * item : h.spare + a * item};
+            fixed_range<V, HotRowsPair<S, R>::program>(in, out, width);
+        }
+        if (b == h.count) break;
+    }
+}
+
+// A block of interior rows, two at a time.
+template <class V, const HotShape &S, int R>
+void hot_block(const HotBlock &h, char *buffer) {
+    if constexpr (S.mode == kRows) {
+        hot_by_rows<V, S, R>(h, buffer);
+    } else {
+        for (Index y = 0; y < h.rows; y += 2) {
+            // A last single row runs as a pair, as above.
+            const bool pair = y + 1 < h.rows;
+            const char *row[kHotMaxPlanes][kHotMaxRows + 1];
+            for (int dz = 0; dz < S.planes; ++dz)
+                for (int dy = 0; dy <= S.rows; ++dy)
+                    row[dz][dy] = h.origin + dz * h.plane_pitch +
+                                  (y + std::min(dy, S.rows - 1 + pair)) * h.row_pitch;
+            char *out[2] = {h.out + y * h.out_pitch, pair ? h.out + (y + 1) * h.out_pitch : h.spare};
+            hot_fused<V, S, R>(row, out, h.count);
+        }
+    }
+}
+
+template <class V, const HotShape &S, size_t... R>
+constexpr std::array<HotFn, sizeof...(R)> hot_table(std::index_sequence<R...>) {
+    return {&hot_block<V, S, static_cast<int>(R)>...};
+}

@@ -1,0 +1,121 @@
+"""Values of any real dtype as the engine reads them, and borders by mode.
+
+The engine reads 8-, 16- and 32-bit unsigned integers. Other types go in
+as order-preserving keys (a key's order is its value's order, and the key
+maps back to the exact value) or, when the image has few distinct values
+of a wide type or the method needs them dense, as codes: the rank of each
+value among the image's distinct values, in NumPy's sort order (NaN last).
+"""
+
+import numpy as np
+
+# SciPy's boundary modes and the np.pad modes that extend an image alike.
+PAD_MODES = {
+    "reflect": "symmetric", "grid-mirror": "symmetric",
+    "mirror": "reflect",
+    "nearest": "edge",
+    "wrap": "wrap", "grid-wrap": "wrap",
+    "constant": "constant", "grid-constant": "constant",
+}
+MODES = ("ignore",) + tuple(PAD_MODES)
+
+_SIGN = {1: np.uint8(0x80), 2: np.uint16(0x8000), 4: np.uint32(0x80000000)}
+_UNSIGNED = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
+
+
+def check_dtype(dtype, what="image"):
+    """Real numbers only: bool, integers, floats."""
+    dtype = np.dtype(dtype)
+    if dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers (bool, integers or floats), "
+                        f"got {dtype}")
+    return dtype
+
+
+class Values:
+    """An image's values as the engine reads them, and the way back.
+
+    `data` is uint8, uint16 or uint32; `bins` is the number of codes when
+    `data` holds codes of a 32-bit... (0 for keys); `offset` is what the
+    mean must subtract from each value; `mean_values` the float64 values
+    when a mean cannot be computed from `data` exactly."""
+
+    def __init__(self, image, codes=False):
+        dtype = image.dtype
+        self.dtype = dtype
+        self.bins = None
+        self.offset = 0
+        self.distinct = None
+        self.kind = "direct"
+        if dtype.kind == "b":
+            self.data = image.view(np.uint8)
+            self.kind = "bool"
+        elif dtype in (np.uint8, np.uint16) or (dtype == np.uint32 and not codes):
+            self.data = image
+        elif dtype.kind == "i" and dtype.itemsize <= 4 and not (codes and dtype.itemsize == 4):
+            self.data = image.view(_UNSIGNED[dtype.itemsize]) ^ _SIGN[dtype.itemsize]
+            self.offset = int(_SIGN[dtype.itemsize])
+            self.kind = "signed"
+        elif dtype.kind == "f" and dtype.itemsize <= 4 and not codes:
+            self.data = float_keys(image.astype(np.float32, copy=False))
+            self.kind = "float"
+        else:
+            self.distinct, inverse = np.unique(image, return_inverse=True)
+            n = len(self.distinct)
+            code_type = np.uint8 if n <= 256 else np.uint16 if n <= 65536 else np.uint32
+            self.data = inverse.reshape(image.shape).astype(code_type, copy=False)
+            self.bins = n if code_type == np.uint32 else None
+            self.kind = "codes"
+
+    def back(self, data):
+        """Values of the image's dtype from engine results (values, keys or
+        codes)."""
+        if self.kind == "direct":
+            return data
+        if self.kind == "bool":
+            return data.view(bool)
+        if self.kind == "signed":
+            return (data ^ _SIGN[self.dtype.itemsize]).view(self.dtype)
+        if self.kind == "float":
+            return float_values(data).astype(self.dtype, copy=False)
+        return self.distinct[data]
+
+
+def float_keys(values):
+    """uint32 keys of float32 values whose order is the values' order, NaN
+    last (every NaN as one quiet NaN), -0.0 just below 0.0."""
+    values = np.where(np.isnan(values), np.float32(np.nan), values)
+    bits = values.view(np.uint32)
+    negative = (bits >> np.uint32(31)).astype(bool)
+    return np.where(negative, ~bits, bits | np.uint32(0x80000000))
+
+
+def float_values(keys):
+    keys = np.asarray(keys, np.uint32)
+    positive = (keys >> np.uint32(31)).astype(bool)
+    bits = np.where(positive, keys & np.uint32(0x7FFFFFFF), ~keys)
+    return bits.view(np.float32)
+
+
+def cast_like(value, dtype):
+    """A fill value as an array of `dtype` holds it (C casting: wrapped,
+    truncated)."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.array(value).astype(dtype)[()]
+
+
+def pad(image, before, after, modes, cval):
+    """The image extended by `before` / `after` pixels along each axis, by
+    one mode per axis ("ignore" axes are not extended)."""
+    for axis, (b, a, mode) in enumerate(zip(before, after, modes)):
+        if mode == "ignore" or (b == 0 and a == 0):
+            continue
+        widths = [(0, 0)] * image.ndim
+        widths[axis] = (b, a)
+        how = PAD_MODES[mode]
+        if how == "constant":
+            image = np.pad(image, widths, mode="constant",
+                           constant_values=cast_like(cval, image.dtype))
+        else:
+            image = np.pad(image, widths, mode=how)
+    return image
