@@ -158,18 +158,35 @@ def test_png_input_8bit(tmp_path, radius):
         assert (right != left)[noisy].mean() > 0.8
 
 
-def test_colour_png_becomes_grey(tmp_path):
+def test_colour_png_is_filtered_per_channel(tmp_path):
     image, _ = noisy_image((30, 20), np.uint8, 5)
+    rgb = np.stack([image, image[::-1], 255 - image], axis=-1)
     source = tmp_path / "rgb.png"
-    Image.fromarray(np.stack([image] * 3, axis=-1)).save(source)
+    Image.fromarray(rgb).save(source)
     out = tmp_path / "out.png"
     result = run_demo(tmp_path, "--input", str(source), "--output", str(out), "--no-scipy",
                       "--radius", "1", "--filter", "maximum")
     assert result.returncode == 0, result.stderr
-    assert "note: RGB input converted to grey (L)" in result.stdout.splitlines()
-    left, _, right = split(load_png(out), image.shape)
-    np.testing.assert_array_equal(left, image)
-    np.testing.assert_array_equal(right, maximum(image, disk(1)))
+    assert "note: colour input filtered channel by channel" in result.stdout.splitlines()
+    with Image.open(out) as picture:
+        assert picture.mode == "RGB"
+        shown = np.array(picture)
+    low, high = float(rgb.min()), float(rgb.max())
+    for c in range(3):
+        left, _, right = split(shown[..., c], image.shape)
+        for half, want in ((left, rgb[..., c]), (right, maximum(rgb[..., c], disk(1)))):
+            expected = np.round((want.astype(float) - low) * 255 / (high - low))
+            assert np.abs(half.astype(int) - expected).max() <= 1
+
+
+def test_float_tiff_is_filtered_as_floats(tmp_path):
+    image = np.random.default_rng(3).normal(size=(12, 15)).astype(np.float32)
+    source = tmp_path / "f.tif"
+    Image.fromarray(image).save(source)
+    result = run_demo(tmp_path, "--input", str(source), "--output", str(tmp_path / "o.png"),
+                      "--no-scipy", "--radius", "1")
+    assert result.returncode == 0, result.stderr
+    assert "15x12 float32" in result.stdout and "note:" not in result.stdout
 
 
 FILTERS = {

@@ -335,7 +335,7 @@ def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, s
     if channels is not None:
         def one(plane, out, mask):
             _statistic(kind, plane, footprint, size, radius, mask, shift, mode, cval, out,
-                       workers, None, p, rank, _method)
+                       workers, None, p, rank, _method, _bands, _progress)
         return _per_channel(one, image, out, mask, channels, result_dtype)
     if not dtype.isnative:
         image = image.astype(dtype.newbyteorder("="))

@@ -59,7 +59,8 @@ def disk(radius):
 
 
 def read_image(path):
-    """A 2D uint8 or uint16 image from a PNG or TIFF (colour becomes grey)."""
+    """An image from a PNG or TIFF, of the type its file holds: grey as 2D,
+    colour as rows x columns x 3 (RGB), to be filtered channel by channel."""
     from PIL import Image
 
     try:
@@ -68,18 +69,18 @@ def read_image(path):
             mode = picture.mode
             if mode in ("I;16", "I;16L", "I;16B", "I;16N"):
                 return np.array(picture).astype(np.uint16)
-            if mode in ("I", "F"):
-                data = np.array(picture)
-                if data.min() < 0 or data.max() > 65535:
-                    fail(f"{path}: values outside 0..65535 are not supported")
-                return data.astype(np.uint16)
-            if mode != "L":
-                picture = picture.convert("L")
-                # A silent conversion would leave the user wondering why the
-                # output has no colour.
-                if mode in COLOUR_MODES:
-                    print(f"note: {mode} input converted to grey (L)")
-            return np.array(picture)
+            if mode in ("I", "F", "1", "L"):
+                data = np.array(picture)  # int32, float32, bool or uint8
+                return data.astype(np.uint8) if mode == "1" else data
+            if mode in ("LA", "La"):
+                print(f"note: {mode} input: its alpha channel is left out")
+                return np.array(picture.convert("L"))
+            # A silent conversion would leave the user wondering what was
+            # filtered: say what happens to colour.
+            if mode != "RGB":
+                print(f"note: {mode} input converted to RGB")
+            print("note: colour input filtered channel by channel")
+            return np.array(picture.convert("RGB"))
     except FileNotFoundError:
         fail(f"{path}: no such file")
     except IsADirectoryError:
@@ -145,8 +146,9 @@ def save_side_by_side(before, after, path, left_label="input", right_label=""):
     always starts GAP columns after the middle."""
     from PIL import Image, ImageDraw
 
-    low, high = float(np.min(before)), float(np.max(before))
-    height, width = before.shape
+    low, high = float(np.nanmin(before)), float(np.nanmax(before))
+    height, width = before.shape[:2]
+    colour = before.ndim == 3
     font = label_font(width)
     measure = ImageDraw.Draw(Image.new("L", (1, 1)))
     boxes = [measure.textbbox((0, 0), text, font=font) for text in (left_label, right_label)]
@@ -155,12 +157,14 @@ def save_side_by_side(before, after, path, left_label="input", right_label=""):
     strip = text_height + 2 * margin
     column = max([width] + [box[2] + 2 * margin for box in boxes])
 
-    canvas = Image.new("L", (2 * column + GAP, strip + height), 255)
+    white = (255, 255, 255) if colour else 255
+    canvas = Image.new("RGB" if colour else "L", (2 * column + GAP, strip + height), white)
     canvas.paste(Image.fromarray(to_display(before, low, high)), (0, strip))
     canvas.paste(Image.fromarray(to_display(after, low, high)), (column + GAP, strip))
     draw = ImageDraw.Draw(canvas)
-    draw.text((margin, margin), left_label, fill=0, font=font)
-    draw.text((column + GAP + margin, margin), right_label, fill=0, font=font)
+    black = (0, 0, 0) if colour else 0
+    draw.text((margin, margin), left_label, fill=black, font=font)
+    draw.text((column + GAP + margin, margin), right_label, fill=black, font=font)
     try:
         canvas.save(path)
     except (OSError, ValueError) as exc:
@@ -173,6 +177,8 @@ def scipy_filter(name, image, footprint, p):
         from scipy import ndimage
     except ImportError:
         return None
+    if image.ndim == 3:  # colour: the same footprint for every channel
+        footprint = footprint[..., np.newaxis]
     if name == "median":
         return lambda: ndimage.median_filter(image, footprint=footprint)
     if name == "percentile":
@@ -228,7 +234,9 @@ def main(argv=None):
     image = sample_image() if args.input is None else read_image(args.input)
     source = "built-in sample" if args.input is None else args.input
     footprint = disk(args.radius)
-    print(f"input: {source}, {image.shape[1]}x{image.shape[0]} {image.dtype}")
+    colour = image.ndim == 3
+    print(f"input: {source}, {image.shape[1]}x{image.shape[0]} {image.dtype}"
+          + (" RGB" if colour else ""))
     print(f"footprint: disk of radius {args.radius}, {footprint.shape[0]}x{footprint.shape[1]}"
           f", {int(footprint.sum())} pixels")
 
@@ -237,8 +245,9 @@ def main(argv=None):
             "maximum": _filters.MAXIMUM}[args.filter]
     workers = _api._workers(args.workers)
     start = time.perf_counter()
-    result = _api._filter(kind, image, footprint, None, None, None, workers, p,
-                          _bands=max(16, workers), _progress=Progress())
+    result = _api._statistic(kind, image, footprint, workers=workers, p=p,
+                             channels=-1 if colour else None, _bands=max(16, workers),
+                             _progress=Progress())
     ours = time.perf_counter() - start
     print(f"{args.filter}: {ours:.3f} s with {workers} worker(s)")
 
