@@ -321,9 +321,54 @@ def workers():
     return [t]
 
 
+def types():
+    """Images of other dtypes: beside the same image as uint16, and beside
+    SciPy."""
+    rng = np.random.default_rng(7)
+    base = rng.permutation(1024 * 1024).reshape(1024, 1024)
+    cases = {"float32, 1M distinct values": (base / 7.0).astype(np.float32),
+             "int16": (rng.integers(-32768, 32768, (1024, 1024))).astype(np.int16)}
+    u16 = (base % 65536).astype(np.uint16)
+    t = Table("Median, disks, 1024^2: other dtypes over the same image as uint16", "uint16")
+    s = Table("Median, disks, other dtypes, vs scipy.ndimage.median_filter", "SciPy")
+    for name, image in cases.items():
+        for r in (1, 2, 3, 5, 10):
+            fp = disk(r)
+            a, b, _, _ = race(lambda: median(image, fp), lambda: median(u16, fp), 2)
+            t.add(f"{name}, r={r}", a, b)
+            crop = image if r <= 2 else image[:160, :160]
+            a, b, ra, rb = race(lambda: median(crop, fp),
+                                lambda: ndimage.median_filter(crop, footprint=fp), 2)
+            check(ra, rb, r, f"{name} r={r}")
+            s.add(f"{name}, r={r}", a, b, "" if crop is image else f"on {crop.shape[0]}^2")
+    return [t, s]
+
+
+def dropin():
+    """morvane.filters.rank.ndimage beside scipy.ndimage, same call, whole
+    results equal (border modes included)."""
+    from morvane.filters.rank import ndimage as ours
+    t = Table("ndimage.median_filter(size=k) beside scipy.ndimage's, 1024^2", "SciPy")
+    rng = np.random.default_rng(8)
+    images = {"uint8": random_u8(), "float32": rng.normal(size=(1024, 1024)).astype(np.float32)}
+    for name, image in images.items():
+        for k in (3, 5, 7, 11):
+            crop = image if k <= 5 else image[:256, :256]
+            a, b, ra, rb = race(lambda: ours.median_filter(crop, size=k),
+                                lambda: ndimage.median_filter(crop, size=k), 2)
+            check(ra, rb, 0, f"ndimage {name} k={k}")
+            t.add(f"{name}, size={k}", a, b, "" if crop is image else f"on {crop.shape[0]}^2")
+    for name, f in (("minimum_filter", "minimum_filter"), ("maximum_filter", "maximum_filter")):
+        a, b, ra, rb = race(lambda: getattr(ours, f)(images["uint8"], size=15, mode="nearest"),
+                            lambda: getattr(ndimage, f)(images["uint8"], size=15, mode="nearest"))
+        check(ra, rb, 0, name)
+        t.add(f"{name}, uint8, size=15", a, b)
+    return [t]
+
+
 SECTIONS = {"squares": squares, "disks": disks, "percentiles": percentiles, "minmax": minmax,
             "means": means, "sixteen": sixteen, "volumes": volumes, "sizes": sizes,
-            "fixed": fixed_cost, "workers": workers}
+            "fixed": fixed_cost, "workers": workers, "types": types, "dropin": dropin}
 
 
 def main(argv=None):

@@ -22,6 +22,12 @@ Differences that remain:
 - ``-0.0`` and ``0.0`` rank as ``-0.0`` below ``0.0``; SciPy treats them as
   equal, so where both are in a window the sign of a zero result may differ
   (the values compare equal).
+- uint64 values of 2**63 and more order as the unsigned numbers they are;
+  SciPy orders them as negative ones.
+- A ``cval`` outside the input type's range is cast as NumPy casts it
+  (wrapping); SciPy's separable minimum and maximum may cast it otherwise.
+- An ``output`` dtype other than the input's gets the filtered values, cast;
+  SciPy's one-dimensional rank filters store raw bytes there instead.
 - Big-endian input is accepted (SciPy refuses it).
 """
 
