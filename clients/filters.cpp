@@ -459,6 +459,9 @@ PyMethodDef methods[] = {
      "engine(stat, image, footprint, mask, out, shift, p, workers, method) -> method\n\n"
      "Rank, mean, minimum or maximum filter by the engine's fastest exact method (or the\n"
      "one named); returns the name of the method that ran."},
+    {"float_keys", morvane::engine::float_keys, METH_VARARGS,
+     "float_keys(bits, out, back)\n\n"
+     "Order-preserving uint32 keys of float32 bits (back false), or the bits of keys."},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject *module) {

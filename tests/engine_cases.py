@@ -42,6 +42,23 @@ def engine(stat, image, footprint, mask=None, shift=None, method="auto", workers
     return result
 
 
+def raw_engine(method, stat, image, footprint, mask=None, shift=None, bins=0, workers=1):
+    """The engine on an image of the engine's own element types (uint32
+    keys or codes below `bins` included); None when the method does not
+    apply."""
+    kind, p = STATS[stat]
+    out = np.empty(image.shape, np.uint32 if image.dtype == np.uint32 else image.dtype)
+    shift = shift or (0,) * image.ndim
+    mask = None if mask is None else mask.astype(np.uint8)
+    try:
+        _filters.engine(_api._STATS[kind], image, footprint.astype(np.uint8), mask, out, shift,
+                        p, workers, method, 0, None, bins)
+    except ValueError as error:
+        assert "does not apply" in str(error)
+        return None
+    return out
+
+
 def reference(stat, image, footprint, mask=None, shift=None):
     kind, p = STATS[stat]
     return _api._core_filter(kind, image, footprint, mask, shift, None, 1, p)

@@ -1,13 +1,14 @@
 """The engine's sliding-histogram method against the core's C-API path:
 footprints of every kind, shifts, masks, both element types, 2D and 3D,
-borders, bands, windows whose rank moves far, and the counters' widths."""
+borders, bands, windows whose rank moves far, and the counters' widths;
+and on uint32 codes below a number of bins, against the plain method."""
 
 import zlib
 
 import numpy as np
 import pytest
 
-from engine_cases import ball, check, disk, engine, image_of, reference
+from engine_cases import ball, check, disk, engine, image_of, raw_engine as codes, reference
 
 RANKS = ["median", "p0", "p0.29", "p1", "min", "max"]
 
@@ -117,3 +118,68 @@ def test_dispatcher_around_its_crossovers(radius, kind):
     for stat in ("median", "max"):
         np.testing.assert_array_equal(engine(stat, image, disk(radius)),
                                       reference(stat, image, disk(radius)))
+
+
+# ---------------------------------------------------------------------------
+# uint32 codes below `bins` (the distinct values of other types, numbered)
+
+
+def check_codes(stat, image, footprint, mask=None, shift=None, bins=0, workers=1):
+    got = codes("histogram", stat, image, footprint, mask, shift, bins, workers)
+    want = codes("sort", stat, image, footprint, mask, shift)
+    np.testing.assert_array_equal(got, want, f"{stat} bins={bins} shift={shift}")
+
+
+def code_image(rng, shape, bins, kind):
+    size = int(np.prod(shape))
+    if kind == "uniform":
+        values = rng.integers(0, bins, size)
+    elif kind == "distinct":  # every code at most once: the sparsest windows
+        values = rng.choice(bins, size, replace=bins < size)
+    else:  # the two ends of the range: the answer crosses every level
+        values = rng.choice([0, 1, bins - 2, bins - 1], size)
+    return values.astype(np.uint32).reshape(shape)
+
+
+# 256 and 65536 bins or fewer take the 8- and 16-bit histograms; beyond,
+# bitmaps of 3 to 5 levels.
+@pytest.mark.parametrize("bins", [200, 5000, 65537, 300_000, (1 << 24) + 5])
+@pytest.mark.parametrize("ndim, shape", [(2, (37, 45)), (3, (7, 9, 11))])
+@pytest.mark.parametrize("kind", ["uniform", "distinct", "ends"])
+@pytest.mark.parametrize("fp", ["disk", "large", "sparse", "hollow"])
+def test_codes_equal_the_plain_method(bins, ndim, shape, kind, fp):
+    rng = np.random.default_rng(zlib.crc32(repr((bins, ndim, kind, fp)).encode()))
+    image = code_image(rng, shape, bins, kind)
+    f = footprint(rng, fp, ndim)
+    mask = rng.random(shape) < 0.6
+    shift = tuple(int(rng.integers(-(e // 2), e - e // 2)) for e in f.shape)
+    for stat in RANKS:
+        check_codes(stat, image, f, None, None, bins)
+    check_codes("median", image, f, mask, shift, bins)
+    check_codes("p0.9", image, f, mask, None, bins, workers=2)
+
+
+@pytest.mark.parametrize("shape, fshape", [((1, 1), (9, 9)), ((3, 40), (11, 5)), ((2, 3, 4), (5, 5, 5))])
+def test_codes_in_windows_larger_than_the_image(shape, fshape):
+    rng = np.random.default_rng(fshape[0])
+    image = code_image(rng, shape, 1 << 20, "uniform")
+    f = rng.random(fshape) < 0.7
+    for mask in (None, rng.random(shape) < 0.3, np.zeros(shape, bool)):
+        check_codes("median", image, f, mask, None, 1 << 20)
+
+
+def test_codes_where_it_does_not_apply():
+    image = np.array([[0, 5], [7, 70000]], np.uint32)
+    assert codes("histogram", "median", image, disk(1), bins=70001) is not None
+    assert codes("histogram", "median", image, disk(1), bins=0) is None  # keys
+    assert codes("histogram", "median", image, disk(1), bins=70000) is None  # a stray code
+    np.testing.assert_array_equal(codes("auto", "median", image, disk(1), bins=70000),
+                                  codes("sort", "median", image, disk(1)))
+
+
+@pytest.mark.parametrize("f", [disk(1), np.ones((3, 3), bool), disk(2), np.ones((9, 1), bool),
+                               np.ones((1, 9), bool)])
+def test_codes_dispatcher_around_its_crossovers(f):
+    image = code_image(np.random.default_rng(1), (60, 70), 1 << 20, "distinct")
+    np.testing.assert_array_equal(codes("auto", "median", image, f, bins=1 << 20),
+                                  codes("sort", "median", image, f))

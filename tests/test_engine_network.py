@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from engine_cases import assert_same, ball, cases, check, disk, image_of
+from engine_cases import assert_same, ball, cases, check, disk, image_of, raw_engine
 from morvane.filters.rank import _api, _filters
 from test_engine import LAYOUTS
 
@@ -42,6 +42,21 @@ def test_every_rank(name, kind):
     image = image_of(np.random.default_rng(len(name)), shape, kind)
     for stat in RANKS:
         assert check("network", stat, image, footprint)
+
+
+@pytest.mark.parametrize("name", sorted(FOOTPRINTS))
+def test_32_bit_keys_against_the_plain_method(name):
+    """uint32 keys across the whole range (the top bit decides the order of
+    float and signed keys), specialised and interpreted footprints."""
+    footprint = FOOTPRINTS[name]
+    shape = (50, 45) if footprint.ndim == 2 else (6, 30, 37)
+    rng = np.random.default_rng(len(name) + 32)
+    image = rng.choice(np.array([0, 1, 2**31 - 1, 2**31, 2**31 + 1, 2**32 - 1], np.uint32), shape)
+    image[::3] = rng.integers(0, 2**32, image[::3].shape, dtype=np.uint32)
+    for stat in RANKS:
+        got = raw_engine("network", stat, image, footprint)
+        assert got is not None, name
+        np.testing.assert_array_equal(got, raw_engine("sort", stat, image, footprint), stat)
 
 
 @pytest.mark.parametrize("kind", ["u8", "u16"])

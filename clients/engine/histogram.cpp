@@ -66,9 +66,10 @@ struct EdgeMember {
     Index image, mask;
 };
 
-template <class In, class Count, bool Masked, bool Sparse> class Scan {
+// In: the image's element type; H: the window's histogram.
+template <class In, class H, bool Masked> class Scan {
 public:
-    Scan(const Task &t) : t_(t), f_(*t.fp) {
+    Scan(const Task &t, Index bins) : t_(t), f_(*t.fp), h_(bins) {
         const VerticalEdges e = vertical_edges(f_);
         for (const Offset &o : e.enter) enter_.push_back(edge_member(o));
         for (const Offset &o : e.leave) leave_.push_back(edge_member(o));
@@ -112,7 +113,7 @@ private:
     // The window of (z, y, 0) from scratch.
     void build(Index z, Index y) {
         h_.clear();
-        Change d{h_.answer()};
+        Change d{h_.pivot()};
         for (const Offset &o : f_.members) add_checked(d, z + o.dz, y + o.dy, o.dx);
         h_.adjust(d.below, d.population);
         emit(z, y, 0);
@@ -167,7 +168,7 @@ private:
 
     // From (z, y - 1, x) to (z, y, x), then the pixel's value.
     void step_south(Index z, Index y, Index x) {
-        Change d{h_.answer()};
+        Change d{h_.pivot()};
         vertical<-1>(d, leave_, z, y - 1, x);
         vertical<+1>(d, enter_, z, y, x);
         h_.adjust(d.below, d.population);
@@ -198,24 +199,37 @@ private:
         // Columns whose pairs all lie inside the row.
         const Index lo = East ? east_lo_ : west_lo_, hi = East ? east_hi_ : west_hi_;
         const Index inner0 = std::max<Index>(-lo, 0), inner1 = std::min(width - hi, width);
+        // Histograms too large for L2 fetch the counters of the values
+        // entering kAhead steps later while this step runs; the last
+        // kAhead inner steps have no such values inside the row.
+        const Index ahead = (East ? kAhead : -kAhead) * Index{sizeof(In)};
+        const bool fetch = h_.beyond_l2();
         if (East) {
             Index x = 1;
             for (; x < std::min(inner0, width); ++x) edge_step(z, y, x);
-            for (; x < inner1; ++x) inner_step(z, y, x);
+            if (fetch)
+                for (; x < inner1 - kAhead; ++x) inner_step<true>(z, y, x, ahead);
+            for (; x < inner1; ++x) inner_step<false>(z, y, x, 0);
             for (; x < width; ++x) edge_step(z, y, x);
         } else {
             Index x = width - 2;
             for (; x >= std::max(inner1, Index{0}); --x) edge_step(z, y, x);
-            for (; x >= inner0; --x) inner_step(z, y, x);
+            if (fetch)
+                for (; x >= inner0 + kAhead; --x) inner_step<true>(z, y, x, ahead);
+            for (; x >= inner0; --x) inner_step<false>(z, y, x, 0);
             for (; x >= 0; --x) edge_step(z, y, x);
         }
     }
 
-    void inner_step(Index z, Index y, Index x) {
+    static constexpr Index kAhead = 2;
+
+    // ahead: bytes from a pair's entering pixel to the one entering kAhead
+    // steps later.
+    template <bool Fetch> void inner_step(Index z, Index y, Index x, Index ahead) {
         const char *base = t_.image.data + x * Index{sizeof(In)};
         const Index *p = fast_.data();
         const Index *end = p + fast_.size();
-        const unsigned cur = h_.answer();
+        const unsigned cur = h_.pivot();
         Index below = 0, population = 0;
         if constexpr (Masked) {
             const unsigned char *mbase =
@@ -223,6 +237,7 @@ private:
             for (; p != end; p += 4) {
                 const unsigned a = load<In>(base + p[0]), b = load<In>(base + p[1]);
                 const unsigned ma = mbase[p[2]], mb = mbase[p[3]];
+                if constexpr (Fetch) h_.prefetch(load<In>(base + p[0] + ahead));
                 if (a != b || ma != mb) {
                     h_.remove(b, mb);
                     h_.add(a, ma);
@@ -233,6 +248,7 @@ private:
         } else {
             for (; p != end; p += 2) {
                 const unsigned a = load<In>(base + p[0]), b = load<In>(base + p[1]);
+                if constexpr (Fetch) h_.prefetch(load<In>(base + p[0] + ahead));
                 if (a != b) {
                     h_.exchange(a, b);
                     below += static_cast<Index>(a < cur) - static_cast<Index>(b < cur);
@@ -249,7 +265,7 @@ private:
         const size_t width = static_cast<size_t>(t_.image.shape[2]);
         const char *image = t_.image.data;
         const unsigned char *mask = reinterpret_cast<const unsigned char *>(t_.mask.data);
-        const unsigned cur = h_.answer();
+        const unsigned cur = h_.pivot();
         Index below = 0, population = 0;
         for (const RowPair &p : pairs_) {
             const Index xo = x + p.dx_out, xi = x + p.dx_in;
@@ -291,7 +307,7 @@ private:
     // The same pairs for the inner loop: image offsets in and out, then
     // (with a mask) mask offsets in and out.
     std::vector<Index> fast_;
-    Histogram<In, Count, Sparse> h_;
+    H h_;
     Index east_lo_ = 0, east_hi_ = 0, west_lo_ = 0, west_hi_ = 0;
     int rank_mode_ = 2;
 };
@@ -301,10 +317,10 @@ private:
 // blocks: the walk grows with the gap between neighbouring values times the
 // rank's move per step (about the square root of the pairs), the bitmap
 // costs its updates on every pair. Judged on a few sample windows.
-bool sparse_windows(const Task &t) {
+template <class In> bool sparse_windows(const Task &t) {
     const Footprint &f = *t.fp;
     const double pairs = static_cast<double>(std::max<size_t>(f.runs.size(), 1));
-    const double threshold = 96.0 * std::sqrt(pairs);
+    const double threshold = 450.0 * std::sqrt(pairs);
     if (65536.0 / static_cast<double>(f.size()) < threshold) return false;
     const Plane3 &im = t.image;
     double gaps = 0;
@@ -318,7 +334,7 @@ bool sparse_windows(const Task &t) {
                 const Index zz = z + o.dz, yy = y + o.dy, xx = x + o.dx;
                 if (!inside(im, zz, yy, xx)) continue;
                 if (t.has_mask() && *t.mask.at(zz, yy, xx, 1) == 0) continue;
-                const unsigned v = load<uint16_t>(im.at(zz, yy, xx, 2));
+                const unsigned v = load<In>(im.at(zz, yy, xx, sizeof(In)));
                 lo = std::min(lo, v);
                 hi = std::max(hi, v);
                 ++n;
@@ -330,27 +346,69 @@ bool sparse_windows(const Task &t) {
     return gaps / 16 > threshold;
 }
 
-template <class In, bool Sparse> void run_typed(const Task &t, const Band &b, const Control &c) {
-    // 16-bit counters keep the 65536 bins of 16-bit values in half the
-    // cache; 256 bins fit in L1 anyway, where 32-bit counters update faster.
-    const bool narrow = sizeof(In) == 2 && t.fp->size() <= std::numeric_limits<uint16_t>::max();
-    if (t.has_mask()) {
-        if (narrow)
-            Scan<In, uint16_t, true, Sparse>(t).run(b, c);
+template <class In, class H> void run_scan(const Task &t, const Band &b, const Control &c,
+                                           Index bins) {
+    if (t.has_mask())
+        Scan<In, H, true>(t, bins).run(b, c);
+    else
+        Scan<In, H, false>(t, bins).run(b, c);
+}
+
+// Counters as narrow as the footprint allows: a window never counts more
+// values than the footprint has members.
+template <class In> void run_typed(const Task &t, const Band &b, const Control &c, Index bins) {
+    const Index m = t.fp->size();
+    if (bins <= 256) {
+        // 256 bins fit in L1 anyway, where 32-bit counters update fastest.
+        run_scan<In, Histogram<8, uint32_t>>(t, b, c, bins);
+    } else if (bins <= 65536) {
+        // 16-bit counters keep the 65536 bins in half the cache.
+        const bool narrow = m <= std::numeric_limits<uint16_t>::max();
+        if (narrow && sparse_windows<In>(t)) {
+            run_scan<In, Histogram<16, uint16_t, true>>(t, b, c, bins);
+        } else {
+            if (narrow)
+                run_scan<In, Histogram<16, uint16_t>>(t, b, c, bins);
+            else
+                run_scan<In, Histogram<16, uint32_t>>(t, b, c, bins);
+        }
+    } else if constexpr (sizeof(In) == 4) {
+        if (m <= std::numeric_limits<uint8_t>::max())
+            run_scan<In, histogram::CodeHistogram<uint8_t>>(t, b, c, bins);
+        else if (m <= std::numeric_limits<uint16_t>::max())
+            run_scan<In, histogram::CodeHistogram<uint16_t>>(t, b, c, bins);
         else
-            Scan<In, uint32_t, true, Sparse>(t).run(b, c);
-    } else {
-        if (narrow)
-            Scan<In, uint16_t, false, Sparse>(t).run(b, c);
-        else
-            Scan<In, uint32_t, false, Sparse>(t).run(b, c);
+            run_scan<In, histogram::CodeHistogram<uint32_t>>(t, b, c, bins);
     }
+}
+
+// Whether every value of the image is a code below t.bins: the histogram
+// indexes its counters by value, so a stray one must send the call
+// elsewhere rather than outside the counters.
+bool codes_below_bins(const Task &t) {
+    const Plane3 &im = t.image;
+    const auto bins = static_cast<uint64_t>(t.bins);
+    for (Index z = 0; z < im.shape[0]; ++z)
+        for (Index y = 0; y < im.shape[1]; ++y) {
+            const char *row = im.data + z * im.strides[0] + y * im.strides[1];
+            uint32_t top = 0;
+            if (im.strides[2] == 4) {
+                for (Index x = 0; x < im.shape[2]; ++x) top = std::max(top, load<uint32_t>(row + 4 * x));
+            } else {
+                for (Index x = 0; x < im.shape[2]; ++x)
+                    top = std::max(top, load<uint32_t>(row + x * im.strides[2]));
+            }
+            if (top >= bins) return false;
+        }
+    return true;
 }
 
 } // namespace
 
 bool histogram_applies(const Task &t) {
-    return t.item <= 2 && t.stat != Stat::Mean && t.fp->size() > 0;
+    if (t.stat == Stat::Mean || t.fp->size() == 0) return false;
+    if (t.item == 4) return t.bins > 0 && codes_below_bins(t);
+    return t.item <= 2;
 }
 
 // Measured on random images, one core (ns per pixel): a fixed part (the
@@ -361,33 +419,47 @@ bool histogram_applies(const Task &t) {
 // grows with how far the rank moves per step (about half the square root of
 // the pixels that change) times the bins between neighbouring values, which
 // the block sums and the bitmap of 16-bit windows shorten to about its
-// square root.
+// square root. Codes beyond 16 bits: the walk crosses about as many values
+// per step, each in as many word scans as levels lie between neighbouring
+// values (log64 of the bins per counted value), and counters beyond L2 cost
+// a little more per pair; their histogram is allocated per band.
 double histogram_cost(const Task &t) {
     const Footprint &f = *t.fp;
-    const bool wide = t.item == 2;
+    const double bins = t.item == 1 ? 256.0 : t.item == 2 ? 65536.0 : static_cast<double>(t.bins);
+    const bool wide = bins > 256, codes = bins > 65536;
     const double size = static_cast<double>(std::max<Index>(f.size(), 1));
     const double pairs = static_cast<double>(f.runs.size());
     const double width = static_cast<double>(std::max<Index>(t.image.shape[2], 1));
     const double rows = static_cast<double>(std::max<Index>(t.image.shape[1], 1));
+    const double pixels = width * rows * static_cast<double>(std::max<Index>(t.image.shape[0], 1));
     const double span = static_cast<double>(f.hi[2] - f.lo[2] + 1);
     const double height = static_cast<double>(f.hi[1] - f.lo[1] + 1);
 
-    const double per_pair = (wide ? 3.5 : 1.6) * (t.has_mask() ? (wide ? 1.3 : 1.9) : 1.0);
+    const double masked = t.has_mask() ? (wide ? 1.3 : 1.9) : 1.0;
     const double crossing = 1.0 + std::min(span, width) / width;
-    const double moved = 0.5 * std::sqrt(2.0 * pairs) * (wide ? 65536.0 : 256.0) / size;
-    const double walk = wide ? std::min(8.0 * std::sqrt(moved / 16.0), 60.0) : 5.5 * std::sqrt(moved);
     const double south = 2.0 * 3.0 * (size / height) / width;
     const double first = 3.0 * size / (rows * width) * (t.image.shape[0] > 1 ? 1.0 : 2.0);
+    if (codes) {
+        const double counter = size < 256 ? 1.0 : size < 65536 ? 2.0 : 4.0;
+        const double bytes = bins * (counter + 0.125);
+        const double beyond_l2 = std::clamp(std::log2(bytes / 4e5) / 3.0, 0.0, 1.0);
+        const double levels = std::log(std::max(bins / size, 1.0)) / std::log(64.0);
+        return (6.3 + 0.9 * beyond_l2) * masked * pairs * crossing +
+               13.5 * std::sqrt(pairs) * levels + south + first + 0.2 * bytes / pixels;
+    }
+    const double per_pair = (wide ? 3.5 : 1.6) * masked;
+    const double moved = 0.5 * std::sqrt(2.0 * pairs) * bins / size;
+    const double walk = wide ? std::min(8.0 * std::sqrt(moved / 16.0), 60.0) : 5.5 * std::sqrt(moved);
     return (wide ? 20.0 : 10.0) + per_pair * pairs * crossing + walk + south + first;
 }
 
 void run_histogram(const Task &t, const Band &b, const Control &c) {
-    if (t.item == 1)
-        run_typed<uint8_t, false>(t, b, c);
-    else if (sparse_windows(t))
-        run_typed<uint16_t, true>(t, b, c);
-    else
-        run_typed<uint16_t, false>(t, b, c);
+    switch (t.item) {
+    case 1: run_typed<uint8_t>(t, b, c, 256); break;
+    case 2: run_typed<uint16_t>(t, b, c, 65536); break;
+    // Codes are 32-bit: more bins than 2^32 would stay empty.
+    default: run_typed<uint32_t>(t, b, c, std::min<Index>(t.bins, Index{1} << 32));
+    }
 }
 
 } // namespace morvane::engine

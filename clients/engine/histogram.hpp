@@ -9,13 +9,16 @@
 // crosses any stretch of empty bins in tens of steps. The upper levels are
 // touched only when the entering and the leaving value of a pair fall into
 // different blocks, so smooth images, whose pairs mostly share their blocks,
-// do not chain updates to one counter.
+// do not chain updates to one counter. Codes beyond 16 bits (the distinct
+// values of other element types, numbered) keep a counter per code under a
+// tree of occupancy bitmaps (CodeHistogram).
 //
-// The rank query keeps the current answer `cur` and the number of counted
-// values below it. Each update tells its caller whether it fell below the
-// answer; the caller sums that over a step in a register and hands it over
-// once (adjust), and the query walks from the last answer only as far as
-// the rank moved.
+// The rank query keeps a pivot near the last answer (the answer itself, or
+// the start of its group of bins) and the number of counted values below
+// it. Each update tells its caller whether it fell below the pivot; the
+// caller sums that over a step in a register and hands it over once
+// (adjust), and the query walks from the pivot only as far as the rank
+// moved.
 #pragma once
 
 #include "engine.hpp"
@@ -27,30 +30,55 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#endif
+
 namespace morvane::engine::histogram {
 
-template <class In, class Count, bool Sparse = false> class Histogram {
-public:
-    static constexpr bool kWide = sizeof(In) == 2;
-    static constexpr Index kBins = Index{1} << (8 * sizeof(In));
+// A hint to fetch the cache line at p; no effect on results.
+inline void prefetch_line(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_prefetch(static_cast<const char *>(p), _MM_HINT_T0);
+#else
+    (void)p;
+#endif
+}
 
+// Values below 2^Bits (8 or 16).
+template <int Bits, class Count, bool Sparse = false> class Histogram {
+public:
+    static constexpr bool kWide = Bits == 16;
+    static constexpr Index kBins = Index{1} << Bits;
+
+    // The counters fit L2, where the hardware keeps up with the updates:
+    // an extra load per pair to fetch ahead costs more than it saves.
+    static constexpr bool beyond_l2() { return false; }
+
+    static_assert(Bits == 8 || Bits == 16, "8- or 16-bit values");
     static_assert(kWide || !Sparse, "8-bit windows walk their 256 bins directly");
 
-    Histogram() : fine_(kBins), mid_(kWide ? kBins / 16 : 0), occupied_(Sparse ? kBins / 1024 : 0) {}
+    explicit Histogram(Index = kBins)
+        : fine_(kBins), mid_(kWide ? kBins / 16 : 0), occupied_(Sparse ? kBins / 1024 : 0) {}
 
     void clear() {
         std::fill(fine_.begin(), fine_.end(), Count{0});
-        std::fill(mid_.begin(), mid_.end(), uint32_t{0});
+        std::fill(mid_.begin(), mid_.end(), Count{0});
         std::fill(occupied_.begin(), occupied_.end(), uint64_t{0});
         cur_ = 0;
         below_ = 0;
         n_ = 0;
     }
 
+    void prefetch(unsigned) const {}
+
     Index population() const { return n_; }
-    unsigned answer() const { return cur_; }
-    // What the updates of a step changed below the answer and in the
-    // population.
+    // The bin that the updates compare their values with (the last answer,
+    // or the start of its group of 64 bins), and what they changed below it
+    // and in the population over a step.
+    unsigned pivot() const { return cur_; }
     void adjust(Index below, Index population) {
         below_ += below;
         n_ += population;
@@ -63,7 +91,7 @@ public:
         if constexpr (kWide) {
             if ((a ^ b) >> 4) {
                 ++mid_[a >> 4];
-                const uint32_t left = --mid_[b >> 4];
+                const Count left = --mid_[b >> 4];
                 if constexpr (Sparse) {
                     occupied_[a >> 10] |= uint64_t{1} << ((a >> 4) & 63);
                     occupied_[b >> 10] &= ~(uint64_t{left == 0} << ((b >> 4) & 63));
@@ -76,11 +104,12 @@ public:
     void remove(unsigned v, unsigned m = 1) { change(v, static_cast<Count>(0u - m)); }
 
     // The value of 0-based rank r (r < population()) among the counted
-    // values. The walk moves bin by bin near the answer; at aligned
-    // positions it crosses 4 empty bins with one load, and whole blocks of
-    // 16 and 256 bins by their sums when the rank lies beyond them.
+    // values. The walk moves bin by bin near the answer, and at aligned
+    // positions crosses whole groups of 4, 16, 64 and 256 bins by their
+    // sums when the rank lies beyond them.
     unsigned rank(Index r) {
         if constexpr (Sparse) return sparse_rank(r);
+        if constexpr (kWide && sizeof(Count) == 2) return group_rank(r);
         unsigned cur = cur_;
         Index below = below_;
         if (below > r) {
@@ -95,9 +124,13 @@ public:
                                 continue;
                             }
                         }
-                        if (kWide && (cur & 63) == 0 && empty4(mid_.data() + (cur >> 4) - 4)) {
-                            cur -= 64;
-                            continue;
+                        if (kWide && (cur & 63) == 0) {
+                            const Index s = sum4(mid_.data() + (cur >> 4) - 4);
+                            if (below - s > r) {
+                                below -= s;
+                                cur -= 64;
+                                continue;
+                            }
                         }
                         const Index s = kWide ? mid_[(cur >> 4) - 1] : sum16(fine_.data() + cur - 16);
                         if (below - s > r) {
@@ -106,7 +139,9 @@ public:
                             continue;
                         }
                     }
-                    if (empty4(fine_.data() + cur - 4)) {
+                    const Index s = sum4(fine_.data() + cur - 4);
+                    if (below - s > r) {
+                        below -= s;
                         cur -= 4;
                         continue;
                     }
@@ -128,9 +163,13 @@ public:
                                 continue;
                             }
                         }
-                        if (kWide && (cur & 63) == 0 && empty4(mid_.data() + (cur >> 4))) {
-                            cur += 64;
-                            continue;
+                        if (kWide && (cur & 63) == 0) {
+                            const Index s = sum4(mid_.data() + (cur >> 4));
+                            if (below + s <= r) {
+                                below += s;
+                                cur += 64;
+                                continue;
+                            }
                         }
                         const Index s = kWide ? mid_[cur >> 4] : sum16(fine_.data() + cur);
                         if (below + s <= r) {
@@ -139,7 +178,9 @@ public:
                             continue;
                         }
                     }
-                    if (empty4(fine_.data() + cur)) {
+                    const Index s = sum4(fine_.data() + cur);
+                    if (below + s <= r) {
+                        below += s;
                         cur += 4;
                         continue;
                     }
@@ -155,58 +196,88 @@ public:
     }
 
 private:
+    // 16-bit counters of 16-bit values: the walk keeps the start of the
+    // answer's group of 64 bins (cur_) and moves group by group, 4 block
+    // sums added in one multiplication each, so its only unpredictable
+    // branch is where it stops; the answer inside the group is then picked
+    // without a branch, block, group of 4 bins and bin from their prefix
+    // sums (the top lane of w * (1 + 2^16 + 2^32 + 2^48) is the sum of w's
+    // 16-bit lanes, lane i the sum of lanes 0 .. i; a window's count never
+    // lets one overflow).
+    unsigned group_rank(Index r) {
+        Index g = cur_, below = below_;
+        while (below > r) {
+            g -= 64;
+            below -= sum4(mid_.data() + g / 16);
+        }
+        for (;;) {
+            const Index s = sum4(mid_.data() + g / 16);
+            if (below + s > r) break;
+            below += s;
+            g += 64;
+        }
+        cur_ = static_cast<unsigned>(g);
+        below_ = below;
+        Index t = r - below;
+        const Index block = g + 16 * pick(prefix4(mid_.data() + g / 16), &t);
+        return static_cast<unsigned>(pick16(block, t));
+    }
+
+    // The bin of the block of 16 bins at `block` where the count from the
+    // block's start first exceeds t (the block's count does).
+    Index pick16(Index block, Index t) const {
+        uint64_t w[4];
+        std::memcpy(w, fine_.data() + block, sizeof w);
+        const Index s0 = static_cast<Index>((w[0] * kLanes) >> 48);
+        const Index s1 = s0 + static_cast<Index>((w[1] * kLanes) >> 48);
+        const Index s2 = s1 + static_cast<Index>((w[2] * kLanes) >> 48);
+        const Index j = (s0 <= t) + (s1 <= t) + (s2 <= t);
+        t -= j == 0 ? 0 : j == 1 ? s0 : j == 2 ? s1 : s2;
+        uint64_t word = 0;
+        for (int k = 0; k < 4; ++k) word = k == j ? w[k] : word;
+        return block + 4 * j + pick(word * kLanes, &t);
+    }
+
+    static constexpr uint64_t kLanes = 0x0001000100010001u;
+
+    // The prefix sums of 4 consecutive 16-bit counters, lane by lane.
+    static uint64_t prefix4(const Count *c) {
+        uint64_t w;
+        std::memcpy(&w, c, sizeof w);
+        return w * kLanes;
+    }
+    // The first lane of prefix sums exceeding *t (the last lane does);
+    // takes the sum before it off *t.
+    static Index pick(uint64_t prefix, Index *t) {
+        const Index p0 = static_cast<Index>(prefix & 0xffff);
+        const Index p1 = static_cast<Index>((prefix >> 16) & 0xffff);
+        const Index p2 = static_cast<Index>((prefix >> 32) & 0xffff);
+        const Index k = (p0 <= *t) + (p1 <= *t) + (p2 <= *t);
+        *t -= k == 0 ? 0 : k == 1 ? p0 : k == 2 ? p1 : p2;
+        return k;
+    }
+
     // Windows whose values lie far apart: the walk hops from one occupied
     // block of 16 bins to the next through the bitmap of occupied blocks.
+    // The pivot is the start of the answer's block of 16 bins; the walk
+    // hops between occupied blocks, then picks the bin as group_rank does.
     unsigned sparse_rank(Index r) {
-        unsigned cur = cur_;
-        Index below = below_;
+        static_assert(sizeof(Count) == 2, "sparse windows count few values");
+        Index b = cur_ / 16, below = below_;
         if (below > r) {
-            // Down within the answer's block, then block by block.
-            while ((cur & 15) != 0) {
-                --cur;
-                below -= fine_[cur];
-                if (below <= r) goto done;
-            }
-            for (;;) {
-                const unsigned m = previous_block(cur >> 4);
-                below -= mid_[m];
-                if (below <= r) {
-                    cur = m * 16 + 16;
-                    below += mid_[m];
-                    do {
-                        --cur;
-                        below -= fine_[cur];
-                    } while (below > r);
-                    goto done;
-                }
-                cur = m * 16;
-            }
-        } else if (below + fine_[cur] <= r) {
-            below += fine_[cur];
-            ++cur;
-            while ((cur & 15) != 0) {
-                if (below + fine_[cur] > r) goto done;
-                below += fine_[cur];
-                ++cur;
-            }
-            for (;;) {
-                const unsigned m = next_block(cur >> 4);
-                if (below + mid_[m] > r) {
-                    cur = m * 16;
-                    while (below + fine_[cur] <= r) {
-                        below += fine_[cur];
-                        ++cur;
-                    }
-                    goto done;
-                }
-                below += mid_[m];
-                cur = m * 16 + 16;
+            do {
+                b = previous_block(static_cast<unsigned>(b));
+                below -= mid_[b];
+            } while (below > r);
+        } else {
+            while (below + mid_[b] <= r) {
+                below += mid_[b];
+                b = next_block(static_cast<unsigned>(b + 1));
             }
         }
-    done:
-        cur_ = cur;
+        cur_ = static_cast<unsigned>(16 * b);
         below_ = below;
-        return cur;
+        return static_cast<unsigned>(pick16(16 * b, r - below));
     }
 
     // The first occupied block >= m, and the last one < m; they exist.
@@ -226,7 +297,7 @@ private:
     void change(unsigned v, Count d) {
         fine_[v] = static_cast<Count>(fine_[v] + d);
         if constexpr (kWide) {
-            const uint32_t c = mid_[v >> 4] + static_cast<uint32_t>(static_cast<std::make_signed_t<Count>>(d));
+            const Count c = static_cast<Count>(mid_[v >> 4] + d);
             mid_[v >> 4] = c;
             if constexpr (Sparse) {
                 const uint64_t bit = uint64_t{1} << ((v >> 4) & 63);
@@ -243,22 +314,220 @@ private:
         return s;
     }
 
-    // Whether 4 consecutive counters are all 0.
-    template <class C> static bool empty4(const C *c) {
+    // The sum of 4 consecutive counters. 16-bit ones are added in one
+    // multiplication: the top lane of w * (1 + 2^16 + 2^32 + 2^48) is the
+    // sum of w's four lanes, which a window's count never lets overflow.
+    template <class C> static Index sum4(const C *c) {
         if constexpr (sizeof(C) == 2) {
             uint64_t w;
             std::memcpy(&w, c, sizeof w);
-            return w == 0;
+            return static_cast<Index>((w * 0x0001000100010001u) >> 48);
         } else {
-            return (c[0] | c[1] | c[2] | c[3]) == 0;
+            return static_cast<Index>(c[0]) + c[1] + c[2] + c[3];
         }
     }
 
     std::vector<Count> fine_;    // bins
-    std::vector<uint32_t> mid_;  // 16-bit values: sums of 16 bins
+    std::vector<Count> mid_;     // 16-bit values: sums of 16 bins
     std::vector<uint64_t> occupied_; // sparse windows: bit m: mid_[m] != 0
     unsigned cur_ = 0;              // the last answer
     Index below_ = 0;               // counted values below cur_
+    Index n_ = 0;
+};
+
+// Codes below any number of bins (up to 2^32): a window holds at most the
+// footprint's size of them, so with many bins it is sparse however the
+// image looks. One counter per bin, and over the counters a tree of
+// bitmaps, 64 children to a word. The bottom bitmap is exact (bit v: bin v
+// counts something), kept without a branch; the levels above only promise
+// that nothing is counted under a clear bit: an update sets the bits above
+// an occupied bin but never clears them, and the walk of the answer clears
+// the stale ones it meets, once each. So an update costs a few stores and
+// no unpredictable branch, and the answer moves from one occupied bin to
+// the next in a few word scans whatever lies between; a step moves it
+// across about as many values as the step changed, so no level needs
+// counts. The counters and the bottom bitmap are as large as the bins
+// (bins bytes to 4 bins bytes, plus bins / 8); the levels above fit in L1.
+template <class Count> class CodeHistogram {
+public:
+    static constexpr int kMaxLevels = 6; // 64^6 > 2^32
+
+    explicit CodeHistogram(Index bins) : fine_(static_cast<size_t>(std::max<Index>(bins, 1))) {
+        // Level sizes in words; each level has a spare zero word so that
+        // scans may read one word past the last.
+        Index positions = std::max<Index>(bins, 1);
+        size_t total = 0;
+        do {
+            const Index words = (positions + 63) / 64;
+            start_[levels_] = total;
+            total += static_cast<size_t>(words) + 1;
+            ++levels_;
+            positions = words;
+        } while (positions > 1);
+        bits_.assign(total, 0);
+        for (int l = 0; l < levels_; ++l) level_[l] = bits_.data() + start_[l];
+        beyond_l2_ = fine_.size() * sizeof(Count) + total * 8 > (size_t{384} << 10);
+    }
+
+    // Whether the counters outgrow L2 (512 KiB on the machines this was
+    // tuned on): their updates then wait on L3 unless fetched ahead.
+    bool beyond_l2() const { return beyond_l2_; }
+
+    // Empties the window: zeroes what the bitmaps say may be occupied, so
+    // a rebuild costs what the window held, not the bins.
+    void clear() {
+        clear_word(levels_ - 1, 0);
+        cur_ = 0;
+        below_ = 0;
+        n_ = 0;
+    }
+
+    Index population() const { return n_; }
+    unsigned pivot() const { return cur_; }
+    void adjust(Index below, Index population) {
+        below_ += below;
+        n_ += population;
+    }
+
+    void prefetch(unsigned v) const {
+        prefetch_line(fine_.data() + v);
+        prefetch_line(bits_.data() + (v >> 6));
+    }
+
+    void exchange(unsigned a, unsigned b) {
+        ++fine_[a];
+        occupy(a);
+        vacate(b, --fine_[b]);
+    }
+    // Weight m: a mask byte, 0 or 1.
+    void add(unsigned v, unsigned m = 1) {
+        fine_[v] = static_cast<Count>(fine_[v] + m);
+        if (m != 0) occupy(v);
+    }
+    void remove(unsigned v, unsigned m = 1) {
+        const Count left = static_cast<Count>(fine_[v] - m);
+        fine_[v] = left;
+        vacate(v, left);
+    }
+
+    unsigned rank(Index r) {
+        unsigned cur = cur_;
+        Index below = below_;
+        if (below > r) {
+            do {
+                cur = previous(cur);
+                below -= fine_[cur];
+            } while (below > r);
+        } else {
+            while (below + fine_[cur] <= r) {
+                below += fine_[cur];
+                cur = next(cur + 1);
+            }
+        }
+        cur_ = cur;
+        below_ = below;
+        return cur;
+    }
+
+private:
+    uint64_t *level(int l) { return level_[l]; }
+
+    // A bit already set has its ancestors set: the climb stops there.
+    void occupy(unsigned v) {
+        level(0)[v >> 6] |= uint64_t{1} << (v & 63);
+        Index u = v >> 6;
+        for (int l = 1; l < levels_; ++l, u >>= 6) {
+            uint64_t &w = level(l)[u >> 6];
+            const uint64_t bit = uint64_t{1} << (u & 63);
+            if (w & bit) return;
+            w |= bit;
+        }
+    }
+    // Bin v now counts `left`.
+    void vacate(unsigned v, Count left) {
+        level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63));
+    }
+
+    // The first occupied bin under bit `child` of level l + 1, i.e. in word
+    // `child` of level l; -1 when there is none, after clearing that stale
+    // bit.
+    Index first_under(int l, Index child) {
+        uint64_t w = level(l)[child];
+        while (w != 0) {
+            const Index c = child * 64 + std::countr_zero(w);
+            if (l == 0) return c;
+            const Index found = first_under(l - 1, c);
+            if (found >= 0) return found;
+            w &= w - 1;
+        }
+        level(l + 1)[child >> 6] &= ~(uint64_t{1} << (child & 63));
+        return -1;
+    }
+    Index last_under(int l, Index child) {
+        uint64_t w = level(l)[child];
+        while (w != 0) {
+            const int top = 63 - std::countl_zero(w);
+            const Index c = child * 64 + top;
+            if (l == 0) return c;
+            const Index found = last_under(l - 1, c);
+            if (found >= 0) return found;
+            w &= ~(uint64_t{1} << top);
+        }
+        level(l + 1)[child >> 6] &= ~(uint64_t{1} << (child & 63));
+        return -1;
+    }
+
+    // The first occupied bin >= v, and the last one < v; the caller knows
+    // they exist, so the climb stops below the top word.
+    unsigned next(unsigned v) {
+        Index u = v;
+        for (int l = 0;; ++l, u = (u >> 6) + 1) {
+            uint64_t w = level(l)[u >> 6] & (~uint64_t{0} << (u & 63));
+            while (w != 0) {
+                const Index c = (u & ~Index{63}) | std::countr_zero(w);
+                if (l == 0) return static_cast<unsigned>(c);
+                const Index found = first_under(l - 1, c);
+                if (found >= 0) return static_cast<unsigned>(found);
+                w &= w - 1;
+            }
+        }
+    }
+    unsigned previous(unsigned v) {
+        Index u = v;
+        for (int l = 0;; ++l, u >>= 6) {
+            uint64_t w = level(l)[u >> 6] & ((uint64_t{1} << (u & 63)) - 1);
+            while (w != 0) {
+                const int top = 63 - std::countl_zero(w);
+                const Index c = (u & ~Index{63}) | top;
+                if (l == 0) return static_cast<unsigned>(c);
+                const Index found = last_under(l - 1, c);
+                if (found >= 0) return static_cast<unsigned>(found);
+                w &= ~(uint64_t{1} << top);
+            }
+        }
+    }
+
+    void clear_word(int l, Index word) {
+        uint64_t w = level(l)[word];
+        level(l)[word] = 0;
+        while (w != 0) {
+            const Index child = word * 64 + std::countr_zero(w);
+            w &= w - 1;
+            if (l == 0)
+                fine_[static_cast<size_t>(child)] = 0;
+            else
+                clear_word(l - 1, child);
+        }
+    }
+
+    std::vector<Count> fine_;
+    std::vector<uint64_t> bits_;      // the levels, bottom first
+    size_t start_[kMaxLevels] = {};   // where each level starts in bits_
+    uint64_t *level_[kMaxLevels] = {};
+    int levels_ = 0;
+    bool beyond_l2_ = false;
+    unsigned cur_ = 0;
+    Index below_ = 0;
     Index n_ = 0;
 };
 

@@ -384,7 +384,7 @@ struct HotBlock {
 using HotFn = void (*)(const HotBlock &, char *);
 
 // Bytes of scratch a specialised kernel may use.
-constexpr size_t kHotBuffer = (kHotMaxRows + 2) * kHotMaxLen * (kHotChunk + 32) * 2;
+constexpr size_t kHotBuffer = (kHotMaxRows + 2) * kHotMaxLen * (kHotChunk + 32) * 4;
 
 // Vector types and the kernels of each instruction set ----------------------
 
@@ -409,6 +409,15 @@ struct U16 {
     static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
     static R min(R a, R b) { return _mm256_min_epu16(a, b); }
     static R max(R a, R b) { return _mm256_max_epu16(a, b); }
+};
+struct U32 {
+    using T = uint32_t;
+    using R = __m256i;
+    static constexpr int lanes = 8, bytes = 32;
+    static R load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+    static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
+    static R min(R a, R b) { return _mm256_min_epu32(a, b); }
+    static R max(R a, R b) { return _mm256_max_epu32(a, b); }
 };
 #include "network_kernels.hpp"
 } // namespace avx2
@@ -436,6 +445,27 @@ struct U16 {
     static R min(R a, R b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
     static R max(R a, R b) { return _mm_add_epi16(b, _mm_subs_epu16(a, b)); }
 };
+// Nor 32-bit ones: a signed comparison of the values with their top bits
+// flipped orders them as unsigned, and picks by mask.
+struct U32 {
+    using T = uint32_t;
+    using R = __m128i;
+    static constexpr int lanes = 4, bytes = 16;
+    static R load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    static void store(char *p, R v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+    static R above(R a, R b) {
+        const R top = _mm_set1_epi32(static_cast<int>(0x80000000u));
+        return _mm_cmpgt_epi32(_mm_xor_si128(a, top), _mm_xor_si128(b, top));
+    }
+    static R min(R a, R b) {
+        const R m = above(a, b);
+        return _mm_or_si128(_mm_and_si128(m, b), _mm_andnot_si128(m, a));
+    }
+    static R max(R a, R b) {
+        const R m = above(a, b);
+        return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+    }
+};
 #else
 // Plain arrays the compiler vectorises for whatever it targets.
 template <class Tp, int N> struct Plain {
@@ -461,6 +491,7 @@ template <class Tp, int N> struct Plain {
 };
 using U8 = Plain<uint8_t, 16>;
 using U16 = Plain<uint16_t, 8>;
+using U32 = Plain<uint32_t, 4>;
 #endif
 #include "network_kernels.hpp"
 } // namespace base
@@ -486,6 +517,16 @@ template <class V> struct Avx2Kernels {
         &avx2::run_range<V>,
         {square3.data(), square5.data(), disk1.data(), disk2.data(), ball1.data()}};
 };
+// 32-bit values: the 3x3 square only (each kernel set costs compile time).
+struct Avx2Kernels32 {
+    using V = avx2::U32;
+    static constexpr auto square3 = avx2::hot_table<V, kSquare3>(std::make_index_sequence<9>{});
+    static constexpr auto square5 = avx2::hot_table<V, kSquare5>(std::make_index_sequence<25>{});
+    static constexpr auto disk1 = avx2::hot_table<V, kDisk1>(std::make_index_sequence<5>{});
+    static constexpr auto disk2 = avx2::hot_table<V, kDisk2>(std::make_index_sequence<13>{});
+    static constexpr Kernels kernels{
+        V::lanes, &avx2::run_range<V>, {square3.data(), square5.data(), disk1.data(), disk2.data(), nullptr}};
+};
 #endif
 
 template <class V> struct BaseKernels {
@@ -495,9 +536,14 @@ template <class V> struct BaseKernels {
 const Kernels &kernels_for(int item) {
 #if MORVANE_NETWORK_AVX2
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return item == 1 ? Avx2Kernels<avx2::U8>::kernels : Avx2Kernels<avx2::U16>::kernels;
+    if (avx2)
+        return item == 1   ? Avx2Kernels<avx2::U8>::kernels
+               : item == 2 ? Avx2Kernels<avx2::U16>::kernels
+                           : Avx2Kernels32::kernels;
 #endif
-    return item == 1 ? BaseKernels<base::U8>::kernels : BaseKernels<base::U16>::kernels;
+    return item == 1   ? BaseKernels<base::U8>::kernels
+           : item == 2 ? BaseKernels<base::U16>::kernels
+                       : BaseKernels<base::U32>::kernels;
 }
 
 // Which specialised footprint, if any, the task's footprint is (any shift).
@@ -1402,8 +1448,8 @@ private:
 constexpr Index kMaxMembers = 128;
 
 bool network_applies(const Task &t) {
-    return t.item <= 2 && t.stat == Stat::Rank && !t.has_mask() && t.fp->size() >= 1 &&
-           t.fp->size() <= kMaxMembers;
+    return (t.item == 1 || t.item == 2 || t.item == 4) && t.stat == Stat::Rank &&
+           !t.has_mask() && t.fp->size() >= 1 && t.fp->size() <= kMaxMembers;
 }
 
 namespace {
@@ -1418,8 +1464,8 @@ double rank_share(double q) {
 
 // Nanoseconds per pixel of the specialised kernels for the median, AVX2,
 // 1024 x 1024 (128^3 for the ball), uint8 and uint16.
-constexpr double kHotCost[kHotCount][2] = {
-    {0.18, 0.30}, {0.50, 0.95}, {0.11, 0.19}, {0.32, 0.57}, {0.42, 0.65}};
+constexpr double kHotCost[kHotCount][3] = {
+    {0.18, 0.30, 0.6}, {0.50, 0.95, 1.9}, {0.11, 0.19, 0.4}, {0.32, 0.57, 1.1}, {0.42, 0.65, 1.3}};
 
 } // namespace
 
@@ -1430,7 +1476,7 @@ double network_cost(const Task &t) {
     const Index n = f.size();
     const double p = n > 1 ? static_cast<double>(t.rank_of[static_cast<size_t>(n)]) / (m - 1) : 0.5;
     const double share = rank_share(std::min(p, 1 - p));
-    const int u16 = t.item == 2;
+    const int column = t.item == 1 ? 0 : t.item == 2 ? 1 : 2;
     const double width = static_cast<double>(std::max<Index>(1, t.image.shape[2]));
     const double pixels =
         static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
@@ -1442,9 +1488,8 @@ double network_cost(const Task &t) {
     const double border = 1.0 + 3.0 * static_cast<double>(f.shape[2] - 1) / width;
     const double overhead = build / std::max(1.0, pixels) + 20.0 / width;
     const int hot = hot_shape_of(f);
-    const bool avx2 = kernels_for(t.item).hot[0] != nullptr;
-    if (hot >= 0 && avx2)
-        return kHotCost[hot][u16] * (0.4 + 0.6 * share) * border + overhead;
+    if (hot >= 0 && kernels_for(t.item).hot[hot] != nullptr)
+        return kHotCost[hot][column] * (0.4 + 0.6 * share) * border + overhead;
     // The interpreter: about one store of a vector per operation, and
     // 0.3 m log^2 m operations for a median from sorted columns.
     const double lanes = kernels_for(t.item).lanes;
@@ -1460,8 +1505,10 @@ void run_network(const Task &t, const Band &b, const Control &c) {
     const Kernels &k = kernels_for(t.item);
     if (t.item == 1)
         Driver<uint8_t>(t, k).run(b, c);
-    else
+    else if (t.item == 2)
         Driver<uint16_t>(t, k).run(b, c);
+    else
+        Driver<uint32_t>(t, k).run(b, c);
 }
 
 } // namespace morvane::engine

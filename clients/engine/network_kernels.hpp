@@ -111,9 +111,15 @@ void fixed_range(const char *const *in, char *const *out, Index count) {
     char *op[F.outs.size() > 0 ? F.outs.size() : 1];
     for (int i = 0; i < F.inputs; ++i) ip[i] = in[i];
     for (size_t j = 0; j < F.outs.size(); ++j) op[j] = out[j];
-    Index x = 0;
-    for (; x + V::lanes <= count; x += V::lanes) fixed_vector<V, F>(ip, op, x * item);
-    if (x < count) fixed_vector<V, F>(ip, op, (count - V::lanes) * item);
+    // One copy of the unrolled body: the last vector moves back to end at
+    // count (overlapping the one before) instead of running in a tail of
+    // its own, which would double the code of every kernel.
+    const Index last = count - V::lanes;
+    for (Index x = 0;; x += V::lanes) {
+        const Index at = x < last ? x : last;
+        fixed_vector<V, F>(ip, op, at * item);
+        if (at == last) break;
+    }
 }
 
 // Two output rows of a footprint straight from the image; the rows both

@@ -252,4 +252,51 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
 }
 
+// float_keys(bits, out, back) -> None
+//
+// bits, out: C-contiguous uint32 buffers of one size. back false: out gets
+// the keys of the float32 values whose bits are `bits` (a key's order is
+// its value's order, every NaN one quiet NaN above +inf, -0.0 just below
+// 0.0); back true: out gets the float32 bits of the keys `bits`.
+PyObject *float_keys(PyObject *, PyObject *args) {
+    PyObject *in_obj, *out_obj;
+    int back;
+    if (!PyArg_ParseTuple(args, "OOp:float_keys", &in_obj, &out_obj, &back)) return nullptr;
+    Py_buffer in{}, out{};
+    if (PyObject_GetBuffer(in_obj, &in, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    if (PyObject_GetBuffer(out_obj, &out, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) <
+        0) {
+        PyBuffer_Release(&in);
+        return nullptr;
+    }
+    const bool ok = item_of(in) == 4 && item_of(out) == 4 &&
+                    in.len == out.len;
+    if (ok) {
+        const auto *from = static_cast<const uint32_t *>(in.buf);
+        auto *to = static_cast<uint32_t *>(out.buf);
+        const Py_ssize_t n = in.len / 4;
+        Py_BEGIN_ALLOW_THREADS
+        if (back) {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const uint32_t k = from[i];
+                to[i] = (k >> 31) ? (k & 0x7FFFFFFFu) : ~k;
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                uint32_t b = from[i];
+                b = (b & 0x7FFFFFFFu) > 0x7F800000u ? 0x7FC00000u : b;
+                to[i] = (b >> 31) ? ~b : (b | 0x80000000u);
+            }
+        }
+        Py_END_ALLOW_THREADS
+    }
+    PyBuffer_Release(&in);
+    PyBuffer_Release(&out);
+    if (!ok) {
+        PyErr_SetString(PyExc_TypeError, "float_keys takes two uint32 buffers of one size");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 } // namespace morvane::engine

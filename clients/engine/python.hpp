@@ -9,5 +9,6 @@
 namespace morvane::engine {
 
 PyObject *engine_filter(PyObject *, PyObject *args);
+PyObject *float_keys(PyObject *, PyObject *args);
 
 } // namespace morvane::engine

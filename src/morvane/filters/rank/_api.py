@@ -370,9 +370,12 @@ def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, s
         data, values = work.astype(np.float64), None
     else:
         values = _values.Values(work)
-        if (kind == _filters.PERCENTILE and values.kind in ("float", "signed", "direct")
-                and values.data.dtype == np.uint32 and members > 25):
-            # Large windows of 32-bit keys: dense codes let a histogram run.
+        if (kind == _filters.PERCENTILE and values.data.dtype == np.uint32
+                and _filters.engine(_STATS[kind], values.data, footprint, work_mask,
+                                    np.empty(work.shape, np.uint32), shift, p, workers,
+                                    "choose") == "sort"):
+            # 32-bit keys in windows too large for a network: dense codes
+            # let a histogram run.
             values = _values.Values(work, codes=True)
         data, bins, offset = values.data, values.bins, values.offset
     engine_out = (np.float64 if kind == _filters.MEAN else data.dtype)

@@ -9,6 +9,8 @@ value among the image's distinct values, in NumPy's sort order (NaN last).
 
 import numpy as np
 
+from . import _filters
+
 # SciPy's boundary modes and the np.pad modes that extend an image alike.
 PAD_MODES = {
     "reflect": "symmetric", "grid-mirror": "symmetric",
@@ -60,7 +62,14 @@ class Values:
             self.data = float_keys(image.astype(np.float32, copy=False))
             self.kind = "float"
         else:
-            self.distinct, inverse = np.unique(image, return_inverse=True)
+            if dtype.itemsize <= 4 and image.size < 2**32:
+                # 32-bit keys sort packed with their positions, faster than
+                # np.unique; the keys' order is the values' (-0.0 below 0.0).
+                keys = Values(image).data
+                distinct, inverse = codes_of_keys(keys)
+                self.distinct = Values(image).back(distinct)
+            else:
+                self.distinct, inverse = np.unique(image, return_inverse=True)
             n = len(self.distinct)
             code_type = np.uint8 if n <= 256 else np.uint16 if n <= 65536 else np.uint32
             self.data = inverse.reshape(image.shape).astype(code_type, copy=False)
@@ -81,19 +90,37 @@ class Values:
         return self.distinct[data]
 
 
+def codes_of_keys(keys):
+    """(the distinct keys in order, each key's index among them) for uint32
+    keys, by one sort of key-position pairs."""
+    flat = keys.ravel()
+    n = flat.size
+    pairs = (flat.astype(np.uint64) << np.uint64(32)) | np.arange(n, dtype=np.uint64)
+    pairs.sort()
+    ordered = (pairs >> np.uint64(32)).astype(np.uint32)
+    first = np.empty(n, bool)
+    first[:1] = True
+    np.not_equal(ordered[1:], ordered[:-1], out=first[1:])
+    codes = np.cumsum(first, dtype=np.uint32)
+    codes -= np.uint32(1)
+    inverse = np.empty(n, np.uint32)
+    inverse[(pairs & np.uint64(0xFFFFFFFF)).astype(np.intp)] = codes
+    return ordered[first], inverse.reshape(keys.shape)
+
+
 def float_keys(values):
     """uint32 keys of float32 values whose order is the values' order, NaN
     last (every NaN as one quiet NaN), -0.0 just below 0.0."""
-    values = np.where(np.isnan(values), np.float32(np.nan), values)
-    bits = values.view(np.uint32)
-    negative = (bits >> np.uint32(31)).astype(bool)
-    return np.where(negative, ~bits, bits | np.uint32(0x80000000))
+    bits = np.ascontiguousarray(values, np.float32).view(np.uint32)
+    keys = np.empty(bits.shape, np.uint32)
+    _filters.float_keys(bits, keys, False)
+    return keys
 
 
 def float_values(keys):
-    keys = np.asarray(keys, np.uint32)
-    positive = (keys >> np.uint32(31)).astype(bool)
-    bits = np.where(positive, keys & np.uint32(0x7FFFFFFF), ~keys)
+    keys = np.ascontiguousarray(keys, np.uint32)
+    bits = np.empty(keys.shape, np.uint32)
+    _filters.float_keys(keys, bits, True)
     return bits.view(np.float32)
 
 
