@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from scipy import ndimage
 
-from engine_cases import ball, cases, check, disk, image_of
+from engine_cases import assert_same, ball, cases, check, disk, image_of
 from morvane.filters.rank import _filters
 
 
@@ -134,3 +134,69 @@ def _run(stat, image, fp):
 def test_random_wide_footprints(case, stat):
     image, footprint, mask, shift = case
     check("runs", stat, image, footprint, mask, shift)
+
+
+# ---------------------------------------------------------------------------
+# uint32 values (keys of other types, or codes below `bins`), which the
+# reference path cannot take: against the plain method of the engine.
+
+STAT_CODES = {"mean": 1, "min": 2, "max": 3}
+
+
+def against_plain(method, stat, image, fp, mask=None, shift=None, bins=None, offset=0,
+                  workers=1):
+    """`method`'s result equals the plain method's, exactly; False when the
+    method does not apply."""
+    def run(name):
+        out = np.empty(image.shape, np.float64 if stat == "mean" else image.dtype)
+        _filters.engine(STAT_CODES[stat], image, np.asarray(fp, np.uint8),
+                        None if mask is None else mask.astype(np.uint8), out,
+                        shift or (0,) * image.ndim, 0.0, workers, name, 0, None, bins, offset)
+        return out
+    want = run("sort")
+    try:
+        got = run(method)
+    except ValueError as error:
+        if "does not apply" in str(error):
+            return False
+        raise
+    assert_same(got, want, f"{method} {stat} {image.dtype} fp={np.shape(fp)} shift={shift} "
+                           f"mask={mask is not None} bins={bins} offset={offset}")
+    return True
+
+
+def values_u32(rng, shape, bins=None):
+    """Any 32-bit values, heavy on the extremes; or codes below `bins`."""
+    if bins:
+        return rng.integers(0, bins, shape).astype(np.uint32)
+    extremes = np.array([0, 1, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 2, 2 ** 32 - 1], np.uint32)
+    return np.where(rng.random(shape) < 0.5, rng.choice(extremes, shape),
+                    rng.integers(0, 2 ** 32, shape, dtype=np.uint64).astype(np.uint32))
+
+
+# Codes of at most 255 / 256 / 65535 / 65536 values straddle the lane
+# widths with and without room for the empty-window marker; None: flags.
+@pytest.mark.parametrize("bins", [None, 200, 256, 65535, 65536, 70000])
+@pytest.mark.parametrize("mask", ["none", "holes"])
+@pytest.mark.parametrize("name", ["sparse", "box", "no_centre", "eight_members", "long_runs"])
+@pytest.mark.parametrize("stat", ["min", "max"])
+def test_uint32(stat, name, mask, bins):
+    rng = np.random.default_rng(len(name) + (bins or 0))
+    image = values_u32(rng, (23, 70), bins)
+    fp = FOOTPRINTS_2D[name]
+    for shift in (None, (0, -(fp.shape[1] // 2))):
+        assert against_plain("runs", stat, image, fp, MASKS[mask](rng, image.shape), shift,
+                             bins)
+
+
+@pytest.mark.parametrize("shape, fp, width_note", [
+    ((9, 11, 30), ball(2), "volume"),
+    ((2, 1, 3), ball(2), "smaller than the footprint"),
+    ((37, 2000), np.random.default_rng(4).random((25, 45)) < 0.5, "pushed tables"),
+])
+def test_uint32_shapes(shape, fp, width_note):
+    rng = np.random.default_rng(len(width_note))
+    image = values_u32(rng, shape)
+    for stat in ("min", "max"):
+        for mask in (None, rng.random(shape) < 0.6):
+            assert against_plain("runs", stat, image, fp, mask, None, workers=2), width_note

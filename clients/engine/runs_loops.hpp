@@ -168,6 +168,15 @@ template <class Op, class T> struct Loops {
     MV_TARGET static void widen_mask(T *__restrict out, const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = mask[i];
     }
+    // Minima of any 32-bit value: 0 for a counted pixel, all ones for one
+    // that is not; a window's minimum stays all ones only when it is empty.
+    MV_TARGET static void flags(T *__restrict out, const uint8_t *__restrict mask, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = mask[i] ? T(0) : T(~T(0));
+    }
+    template <class Out>
+    MV_TARGET static void clear_flagged(Out *__restrict out, const T *__restrict flag, Index n) {
+        for (Index i = 0; i < n; ++i) out[i] = flag[i] ? Out(0) : out[i];
+    }
 
     // Min and max results: as they are, or 0 where the lane holds the
     // marker of an empty window (anything above `top`).
@@ -181,24 +190,203 @@ template <class Op, class T> struct Loops {
         for (Index i = 0; i < n; ++i) out[i] = acc[i] > top ? Out(0) : static_cast<Out>(acc[i]);
     }
 
-    // Means: sums (below 2^31, so that they convert as signed) by one count,
-    // by counts per pixel, or packed as sum + (count << shift).
-    MV_TARGET static void divide(double *__restrict out, const T *__restrict sum, double n,
-                                 Index count) {
+    // Means: (sum - offset * count) / count, the difference taken modulo
+    // the lanes' range and read as signed, which is exact whenever the
+    // difference itself fits (the lanes are chosen so); sums by one count
+    // (`less` = offset * count), by counts per pixel, or packed as sum +
+    // (count << shift).
+    //
+    // 64-bit lanes convert by the exponent of 2^52 + 2^51 (exact for
+    // |value| < 2^51, and vectorised, unlike the conversion instruction
+    // before AVX-512) when `biased`, else one by one.
+    using S = std::make_signed_t<T>;
+    static double to_double(T v, bool biased) {
+        if constexpr (sizeof(T) == 8) {
+            if (biased) {
+                const double b = 6755399441055744.0;  // 2^52 + 2^51
+                return std::bit_cast<double>(static_cast<uint64_t>(v + std::bit_cast<uint64_t>(b))) - b;
+            }
+        }
+        return static_cast<double>(static_cast<S>(v));
+    }
+    MV_TARGET static void divide(double *__restrict out, const T *__restrict sum, T less,
+                                 double n, bool biased, Index count) {
+        if (biased) {
+            for (Index i = 0; i < count; ++i)
+                out[i] = to_double(static_cast<T>(sum[i] - less), true) / n;
+            return;
+        }
         for (Index i = 0; i < count; ++i)
-            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(sum[i])) / n;
+            out[i] = to_double(static_cast<T>(sum[i] - less), false) / n;
     }
     MV_TARGET static void divide_each(double *__restrict out, const T *__restrict sum,
-                                      const T *__restrict n, Index count) {
+                                      const T *__restrict n, T offset, bool biased,
+                                      Index count) {
+        if (biased) {
+            for (Index i = 0; i < count; ++i)
+                out[i] = to_double(static_cast<T>(sum[i] - offset * n[i]), true) /
+                         to_double(n[i], true);
+            return;
+        }
         for (Index i = 0; i < count; ++i)
-            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(sum[i])) /
-                     static_cast<double>(static_cast<std::make_signed_t<T>>(n[i]));
+            out[i] = to_double(static_cast<T>(sum[i] - offset * n[i]), false) /
+                     to_double(n[i], false);
     }
     MV_TARGET static void divide_packed(double *__restrict out, const T *__restrict acc,
-                                        int shift, Index count) {
+                                        int shift, T offset, bool biased, Index count) {
         const T low = static_cast<T>((T(1) << shift) - 1);
-        for (Index i = 0; i < count; ++i)
-            out[i] = static_cast<double>(static_cast<std::make_signed_t<T>>(acc[i] & low)) /
-                     static_cast<double>(static_cast<std::make_signed_t<T>>(acc[i] >> shift));
+        if (biased) {
+            for (Index i = 0; i < count; ++i) {
+                const T n = acc[i] >> shift;
+                out[i] = to_double(static_cast<T>((acc[i] & low) - offset * n), true) /
+                         to_double(n, true);
+            }
+            return;
+        }
+        for (Index i = 0; i < count; ++i) {
+            const T n = acc[i] >> shift;
+            out[i] = to_double(static_cast<T>((acc[i] & low) - offset * n), false) /
+                     to_double(n, false);
+        }
+    }
+};
+
+// Compensated sums of doubles: a table or accumulator is Parts arrays of
+// lanes `stride` apart, the plain sum h, the sum c of the exact rounding
+// errors of the additions that made h (each found by a two-sum), and with
+// Parts == 3 the count w of counted pixels. h + c is then the window's sum
+// but for errors of the order of the rounding errors' own rounding: far
+// below one unit in the last place of the sum, unless it cancels beyond
+// what one level of compensation holds. Every pass reads and writes all
+// parts; the additions, not the memory, bound them.
+template <int Parts> struct Compensated {
+    static constexpr bool counts = Parts == 3;
+
+    // o = a + b, or o += a (+ b): the kernels of every pass.
+    MV_TARGET static void add2(double *__restrict oh, double *__restrict oc,
+                               double *__restrict ow, const double *__restrict ah,
+                               const double *__restrict ac, const double *__restrict aw,
+                               const double *__restrict bh, const double *__restrict bc,
+                               const double *__restrict bw, Index n) {
+        for (Index i = 0; i < n; ++i) {
+            const double x = ah[i], y = bh[i], s = x + y, z = s - x;
+            oh[i] = s;
+            oc[i] = ac[i] + bc[i] + ((x - (s - z)) + (y - z));
+            if constexpr (counts) ow[i] = aw[i] + bw[i];
+        }
+    }
+    MV_TARGET static void into1(double *__restrict oh, double *__restrict oc,
+                                double *__restrict ow, const double *__restrict ah,
+                                const double *__restrict ac, const double *__restrict aw,
+                                Index n) {
+        for (Index i = 0; i < n; ++i) {
+            const double x = oh[i], y = ah[i], s = x + y, z = s - x;
+            oh[i] = s;
+            oc[i] = oc[i] + ac[i] + ((x - (s - z)) + (y - z));
+            if constexpr (counts) ow[i] += aw[i];
+        }
+    }
+    MV_TARGET static void into2(double *__restrict oh, double *__restrict oc,
+                                double *__restrict ow, const double *__restrict ah,
+                                const double *__restrict ac, const double *__restrict aw,
+                                const double *__restrict bh, const double *__restrict bc,
+                                const double *__restrict bw, Index n) {
+        for (Index i = 0; i < n; ++i) {
+            const double x = ah[i], y = bh[i], s = x + y, z = s - x;
+            const double e = ac[i] + bc[i] + ((x - (s - z)) + (y - z));
+            const double u = oh[i], v = u + s, q = v - u;
+            oh[i] = v;
+            oc[i] = oc[i] + e + ((u - (v - q)) + (s - q));
+            if constexpr (counts) ow[i] += aw[i] + bw[i];
+        }
+    }
+    MV_TARGET static void copy(double *__restrict oh, double *__restrict oc,
+                               double *__restrict ow, const double *__restrict ah,
+                               const double *__restrict ac, const double *__restrict aw,
+                               Index n) {
+        for (Index i = 0; i < n; ++i) {
+            oh[i] = ah[i];
+            oc[i] = ac[i];
+            if constexpr (counts) ow[i] = aw[i];
+        }
+    }
+
+    // The driver's loops, on tables and accumulators given by their first
+    // part.
+    MV_TARGET static void step(double *o, const double *a, const double *b, Index n,
+                               Index stride) {
+        add2(o, o + stride, w(o, stride), a, a + stride, w(a, stride), b, b + stride,
+             w(b, stride), n);
+    }
+    MV_TARGET static void merge(double *acc, const double *const *s, int count, Index n,
+                                Index stride) {
+        for (; count >= 2; count -= 2, s += 2)
+            into2(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), s[1],
+                  s[1] + stride, w(s[1], stride), n);
+        if (count == 1)
+            into1(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), n);
+    }
+    MV_TARGET static void gather(double *o, const double *const *s, int count, Index n,
+                                 Index stride) {
+        if (count == 1) {
+            copy(o, o + stride, w(o, stride), s[0], s[0] + stride, w(s[0], stride), n);
+            return;
+        }
+        step(o, s[0], s[1], n, stride);
+        merge(o, s + 2, count - 2, n, stride);
+    }
+    MV_TARGET static void fill(double *acc, double v, Index n, Index stride) {
+        for (int j = 0; j < Parts; ++j)
+            for (Index i = 0; i < n; ++i) acc[j * stride + i] = v;
+    }
+
+    // The first table of a row: the values, with no rounding error; with a
+    // mask, 0 for uncounted pixels (selected, not multiplied: NaN * 0 is
+    // NaN) and their counts.
+    MV_TARGET static void values(double *__restrict h, const double *__restrict in, Index n) {
+        for (Index i = 0; i < n; ++i) h[i] = in[i];
+    }
+    MV_TARGET static void counted_values(double *__restrict h, double *__restrict count,
+                                         const double *__restrict in,
+                                         const uint8_t *__restrict mask, Index n) {
+        for (Index i = 0; i < n; ++i) {
+            const bool counted = mask[i] != 0;
+            h[i] = counted ? in[i] : 0.0;
+            count[i] = counted ? 1.0 : 0.0;
+        }
+    }
+
+    // Means: (h + c) / n. An h that is not finite stands for itself: h is
+    // the plain IEEE sum of exactly the window's values (tables are sums of
+    // their own values, never differences), so it is NaN when a NaN or
+    // infinities of both signs are among them, else the infinity there is,
+    // which is NumPy's rule; c is then meaningless. 0 / 0 is NaN for an
+    // empty window.
+    MV_TARGET static void means(double *__restrict out, const double *__restrict h,
+                                const double *__restrict c, double n, Index count) {
+        for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n;
+    }
+    MV_TARGET static void counted_means(double *__restrict out, const double *__restrict h,
+                                        const double *__restrict c,
+                                        const double *__restrict n, Index count) {
+        for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n[i];
+    }
+
+private:
+    // Selections by bits, which the compiler vectorises (it keeps branches
+    // for comparisons that NaN may reach).
+    static uint64_t finite(double x) {
+        const uint64_t e = uint64_t{0x7ff} << 52;
+        return (std::bit_cast<uint64_t>(x) & e) == e ? 0 : ~uint64_t{0};
+    }
+    static double either(uint64_t m, double a, double b) {
+        return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & m) |
+                                     (std::bit_cast<uint64_t>(b) & ~m));
+    }
+    static double total(double h, double c) { return either(finite(h), h + c, h); }
+
+    static double *w(double *p, Index stride) { return counts ? p + 2 * stride : nullptr; }
+    static const double *w(const double *p, Index stride) {
+        return counts ? p + 2 * stride : nullptr;
     }
 };

@@ -26,6 +26,7 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -185,7 +186,10 @@ private:
 
 } // namespace detail
 
-inline Plan make_plan(const Footprint &f, Index cols, Combine combine) {
+// fuse: make short lengths in the fused pass. Sums whose additions cost
+// more than their loads and stores (compensated ones) make every length by
+// steps, the fewest additions.
+inline Plan make_plan(const Footprint &f, Index cols, Combine combine, bool fuse = true) {
     Plan p;
     p.cols = cols;
     p.pad_left = std::max<Index>(0, -f.lo[2]);
@@ -209,7 +213,7 @@ inline Plan make_plan(const Footprint &f, Index cols, Combine combine) {
         for (size_t j = k; j < end; ++j) lengths.push_back(runs[j].length());
         std::sort(lengths.begin(), lengths.end());
         detail::Lengths made(s, combine, p.width);
-        made.fuse(lengths);
+        if (fuse) made.fuse(lengths);
         for (Index len : lengths) made.table(len);
         for (size_t j = k; j < end; ++j) {
             const Run &r = runs[j];
@@ -287,9 +291,16 @@ template <class T> Index lanes_per_line(Index n) {
 // pushes each input row into a ring of output rows (least memory).
 constexpr size_t kPullBytes = size_t{384} << 10;
 
-inline size_t pull_bytes(const Plan &p, Index lane_bytes, int channels) {
+// Sums of several parts (compensated ones) cost more additions per byte:
+// measured, pulling their sources from tables beyond the cache still beats
+// pushing them into a ring of accumulators, up to a few MiB.
+inline size_t pull_limit(int parts) { return parts > 1 ? kPullBytes * 10 : kPullBytes; }
+
+// parts: arrays of lanes per table and channel (see RowDriver).
+inline size_t pull_bytes(const Plan &p, Index lane_bytes, int channels, int parts = 1) {
     return static_cast<size_t>(p.total_tables()) *
-           static_cast<size_t>(channels * (p.hi_dy - p.lo_dy + 1) * p.table_lanes(lane_bytes)) *
+           static_cast<size_t>(channels * parts * (p.hi_dy - p.lo_dy + 1) *
+                               p.table_lanes(lane_bytes)) *
            static_cast<size_t>(lane_bytes);
 }
 
@@ -310,6 +321,11 @@ inline double plan_cost(const Plan &p, Index lane_bytes, int channels) {
 
 // What a method supplies, over `T` lanes, to the row drivers:
 //   channels                      accumulators per pixel (1 or 2)
+//   parts                         arrays making one accumulator: 1, or more
+//                                 when the loops combine several arrays
+//                                 jointly (a sum and its rounding errors);
+//                                 part j of a table or accumulator row
+//                                 starting at p is at p + j * table_lanes
 //   identity()                    the combination's neutral value
 //   build(z, y, table0[channels]) input row (z, y) into the first tables at
 //                                 pad_left (their pads hold the identity)
@@ -321,14 +337,15 @@ template <class T, class M> class RowDriver {
 public:
     RowDriver(const Task &t, const Band &b, const Control &c, const Plan &p, M &m)
         : t_(t), b_(b), c_(c), p_(p), m_(m), H_(p.hi_dy - p.lo_dy + 1),
-          tw_(p.template table_lanes<T>()), aw_(lanes_per_line<T>(t.image.shape[2])) {
+          tw_(p.template table_lanes<T>()), ts_(P * tw_),
+          aw_(P == 1 ? lanes_per_line<T>(t.image.shape[2]) : P * tw_) {
         size_t most = 0;
         for (const Slice &s : p.slices) most = std::max(most, s.sources.size());
         srcs_.resize(std::max<size_t>(4, most * static_cast<size_t>(H_ * p.slices.size())));
     }
 
     void run() {
-        if (pull_bytes(p_, sizeof(T), M::channels) <= kPullBytes)
+        if (pull_bytes(p_, sizeof(T), M::channels, P) <= pull_limit(P))
             pull();
         else
             push();
@@ -336,6 +353,7 @@ public:
 
 private:
     static constexpr int C = M::channels;
+    static constexpr int P = M::parts;
 
     // Pull: tables of each slice for the last H input rows.
     void pull() {
@@ -344,13 +362,13 @@ private:
         size_t total = 0;
         for (size_t k = 0; k < p_.slices.size(); ++k) {
             base[k] = total;
-            total += static_cast<size_t>(C * H_ * p_.slices[k].tables * tw_);
+            total += static_cast<size_t>(C * H_ * p_.slices[k].tables * ts_);
         }
         std::vector<T> tables(total, m_.identity());
         std::vector<T> scratch(static_cast<size_t>(C * aw_));
         auto table = [&](size_t k, int ch, Index yi, int j) {
             const Slice &s = p_.slices[k];
-            return tables.data() + base[k] + ((ch * H_ + yi % H_) * s.tables + j) * tw_;
+            return tables.data() + base[k] + ((ch * H_ + yi % H_) * s.tables + j) * ts_;
         };
         for (Index z = b_.z0; z < b_.z1; ++z) {
             Index made = std::max<Index>(0, b_.y0 + p_.lo_dy);  // next input row to tabulate
@@ -407,9 +425,9 @@ private:
     // Push: each input row into the ring of output rows it reaches.
     void push() {
         const Index Z = t_.image.shape[0], Y = t_.image.shape[1], X = t_.image.shape[2];
-        std::vector<T> tables(static_cast<size_t>(C * p_.max_tables * tw_), m_.identity());
+        std::vector<T> tables(static_cast<size_t>(C * p_.max_tables * ts_), m_.identity());
         std::vector<T> acc(static_cast<size_t>(C * H_ * aw_));
-        auto table = [&](int ch, int k) { return tables.data() + (ch * p_.max_tables + k) * tw_; };
+        auto table = [&](int ch, int k) { return tables.data() + (ch * p_.max_tables + k) * ts_; };
         auto acc_row = [&](int ch, Index y) { return acc.data() + (ch * H_ + y % H_) * aw_; };
         const Index bz0 = b_.y0, bz1 = b_.y1;
         for (Index z = b_.z0; z < b_.z1; ++z) {
@@ -475,7 +493,8 @@ private:
     const Control &c_;
     const Plan &p_;
     M &m_;
-    const Index H_, tw_, aw_;
+    // Lanes per table part, per table, per accumulator row (all parts).
+    const Index H_, tw_, ts_, aw_;
     std::vector<const T *> srcs_;
     std::vector<T *> fused_ = std::vector<T *>(static_cast<size_t>(kFused));
 };
