@@ -73,8 +73,11 @@ def interior(a, reach):
 
 
 def check(ours, theirs, reach, what, close=False):
+    """Equal in the interior; or within `close` (True: 1e-9), for a peer
+    that sums in floating point."""
     a, b = interior(np.asarray(ours), reach), interior(np.asarray(theirs), reach)
-    ok = np.allclose(a, b, rtol=1e-9, atol=1e-9) if close else np.array_equal(a, b)
+    tol = 1e-9 if close is True else close
+    ok = np.allclose(a, b, rtol=tol, atol=tol) if close else np.array_equal(a, b)
     if not ok:
         raise SystemExit(f"{what}: results differ in the interior")
 
@@ -240,7 +243,9 @@ def means():
             a, b, ra, rb = race(lambda: mean(image, fp),
                                 lambda: cv2.filter2D(image, cv2.CV_64F, weights,
                                                      borderType=cv2.BORDER_CONSTANT))
-            check(ra, rb, r, f"filter2D r={r}", close=True)
+            # Kernels of 11 x 11 and more run through OpenCV's single
+            # precision DFT: about 1e-6 from the exact mean.
+            check(ra, rb, r, f"filter2D r={r}", close=1e-5)
             t.add(f"r={r}", a, b, method_of(_filters.MEAN, image, fp))
         as_float = image.astype(np.float64)
         a, b, ra, rb = race(lambda: mean(image, fp),
