@@ -125,6 +125,16 @@ struct Task {
     const Footprint *fp = nullptr;
     std::vector<Index> rank_of;   // for n = 0 .. fp->size(); rank_of[0] unused
     bool has_mask() const { return mask.data != nullptr; }
+
+    // The largest value the image may hold: of its element type, or the
+    // last code below `bins`.
+    uint64_t top() const {
+        const uint64_t any = 0xffffffffu;
+        if (item == 1) return 0xff;
+        if (item == 2) return 0xffff;
+        return bins > 0 && static_cast<uint64_t>(bins) <= any + 1 ? static_cast<uint64_t>(bins) - 1
+                                                                  : any;
+    }
 };
 
 // The part of the image one band fills: planes [z0, z1) x rows [y0, y1),

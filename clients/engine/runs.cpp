@@ -113,11 +113,7 @@ bool marked(const Task &t) {
 
 Lanes lanes_of(const Task &t) {
     const uint64_t any = 0xffffffffu;
-    const uint64_t top = t.item == 1   ? 0xff
-                         : t.item == 2 ? 0xffff
-                         : t.bins > 0 && static_cast<uint64_t>(t.bins) <= any + 1
-                             ? static_cast<uint64_t>(t.bins) - 1
-                             : any;
+    const uint64_t top = t.top();
     const bool empty = marked(t);
     const uint64_t need = top + (empty ? 1 : 0);
     const int bytes = need <= 0xff ? 1 : need <= 0xffff ? 2 : 4;

@@ -187,12 +187,7 @@ struct Layout {
 };
 
 Layout layout(const Task &t) {
-    const uint64_t any = 0xffffffffu;
-    const uint64_t top = t.item == 1   ? 0xff
-                         : t.item == 2 ? 0xffff
-                         : t.bins > 0 && static_cast<uint64_t>(t.bins) <= any + 1
-                             ? static_cast<uint64_t>(t.bins) - 1
-                             : any;
+    const uint64_t top = t.top();
     const uint64_t members = static_cast<uint64_t>(t.fp->size());
     const int sum_bits = std::bit_width(members * top);
     const int count_bits = std::bit_width(members);
