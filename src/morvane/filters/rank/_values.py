@@ -78,7 +78,7 @@ class Values:
 
     def back(self, data):
         """Values of the image's dtype from engine results (values, keys or
-        codes)."""
+        codes); may reuse `data`'s memory."""
         if self.kind == "direct":
             return data
         if self.kind == "bool":
@@ -86,7 +86,7 @@ class Values:
         if self.kind == "signed":
             return (data ^ _SIGN[self.dtype.itemsize]).view(self.dtype)
         if self.kind == "float":
-            return float_values(data).astype(self.dtype, copy=False)
+            return float_values(data, in_place=True).astype(self.dtype, copy=False)
         return self.distinct[data]
 
 
@@ -117,9 +117,11 @@ def float_keys(values):
     return keys
 
 
-def float_values(keys):
+def float_values(keys, in_place=False):
+    """float32 values of keys (in the keys' own memory when `in_place` and
+    they are contiguous uint32)."""
     keys = np.ascontiguousarray(keys, np.uint32)
-    bits = np.empty(keys.shape, np.uint32)
+    bits = keys if in_place else np.empty(keys.shape, np.uint32)
     _filters.float_keys(keys, bits, True)
     return bits.view(np.float32)
 
