@@ -19,7 +19,8 @@ import time
 
 import numpy as np
 
-from morvane.filters.rank import _api, _filters, maximum, mean, median, minimum, percentile
+from morvane.filters.rank import (_api, _filters, ball, disk, maximum, mean, median, minimum,
+                                  percentile)
 
 try:
     import cv2
@@ -34,16 +35,6 @@ except ImportError:  # pragma: no cover
 from scipy import ndimage
 
 REPEATS = 5
-
-
-def disk(r):
-    y, x = np.ogrid[-r:r + 1, -r:r + 1]
-    return x * x + y * y <= r * r
-
-
-def ball(r):
-    z, y, x = np.ogrid[-r:r + 1, -r:r + 1, -r:r + 1]
-    return x * x + y * y + z * z <= r * r
 
 
 def best(fn, repeats):

@@ -5,7 +5,7 @@ tests."""
 import numpy as np
 from hypothesis import strategies as st
 
-from morvane.filters.rank import _api, _filters
+from morvane.filters.rank import _api, _filters, ball, disk  # noqa: F401 (for the engine tests)
 
 METHODS = ["sort", "network", "histogram", "columns", "runs", "sums"]
 
@@ -111,15 +111,6 @@ def image_of(rng, shape, kind):
 
 IMAGE_KINDS = ["u8", "u8few", "u16", "u16_12bit", "u16few"]
 
-
-def disk(radius):
-    y, x = np.ogrid[-radius:radius + 1, -radius:radius + 1]
-    return x * x + y * y <= radius * radius
-
-
-def ball(radius):
-    z, y, x = np.ogrid[-radius:radius + 1, -radius:radius + 1, -radius:radius + 1]
-    return x * x + y * y + z * z <= radius * radius
 
 
 @st.composite

@@ -15,7 +15,8 @@ from hypothesis import strategies as st
 from scipy import ndimage
 
 import morvane.filters.rank as rank
-from morvane.filters.rank import histogram, maximum, mean, median, minimum, percentile
+from morvane.filters.rank import (ball, disk, histogram, maximum, mean, median, minimum,
+                                  percentile)
 
 # ---------------------------------------------------------------------------
 # Brute-force reference
@@ -116,15 +117,6 @@ def _images():
         images[f"u16few_{ndim}d"] = rng.choice(few16, shape)
     return images
 
-
-def disk(radius):
-    y, x = np.ogrid[-radius:radius + 1, -radius:radius + 1]
-    return x * x + y * y <= radius * radius
-
-
-def ball(radius):
-    p, y, x = np.ogrid[-radius:radius + 1, -radius:radius + 1, -radius:radius + 1]
-    return p * p + y * y + x * x <= radius * radius
 
 
 def _footprints():

@@ -23,21 +23,7 @@
 namespace morvane::engine {
 namespace {
 
-namespace portable {
-#define MV_TARGET
-#include "runs_loops.hpp"
-#undef MV_TARGET
-} // namespace portable
-
-#ifdef MORVANE_ROWS_AVX2
-namespace avx2 {
-#define MV_TARGET __attribute__((target("avx2")))
-#define MV_VECTORS 1
-#include "runs_loops.hpp"
-#undef MV_VECTORS
-#undef MV_TARGET
-} // namespace avx2
-#endif
+#include "runs_targets.hpp"
 
 using rows::Plan;
 
