@@ -28,7 +28,7 @@ namespace {
 using rows::Plan;
 
 // Flags: the second set of lanes, of uncounted flags.
-template <class L, class In, class T, bool Flags> struct ExtremeRows {
+template <class L, class In, class T, bool Flags> struct ExtremeRows : rows::Loops<L, T> {
     static constexpr int channels = Flags ? 2 : 1;
     static constexpr int parts = 1;
     const Task &t;
@@ -59,13 +59,6 @@ template <class L, class In, class T, bool Flags> struct ExtremeRows {
                 L::fill(table[1], T(0), X);
         }
     }
-    void running(T *const *o, const Index *lens, int count, const T *t0, Index n) {
-        L::running(o, lens, count, t0, n);
-    }
-    void step(T *o, const T *a, const T *b, Index n) { L::step(o, a, b, n); }
-    void merge(T *acc, const T *const *s, int count, Index n) { L::merge(acc, s, count, n); }
-    void gather(T *o, const T *const *s, int count, Index n) { L::gather(o, s, count, n); }
-    void fill(T *acc, T v, Index n) { L::fill(acc, v, n); }
 
     T *lanes_for(Index z, Index y, T *scratch) {
         if constexpr (std::is_same_v<In, T>)

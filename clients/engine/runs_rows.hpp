@@ -333,6 +333,18 @@ inline double plan_cost(const Plan &p, Index lane_bytes, int channels) {
 //   lanes_for(z, y, scratch)      where output row (z, y) is best combined:
 //                                 the output itself, or scratch
 //   done(z, y, lanes[channels])   stores the finished output row
+// The loops of one element-wise lanes type L (runs_loops.hpp), as a
+// method supplies them to the drivers.
+template <class L, class T> struct Loops {
+    void running(T *const *o, const Index *lens, int count, const T *t0, Index n) {
+        L::running(o, lens, count, t0, n);
+    }
+    void step(T *o, const T *a, const T *b, Index n) { L::step(o, a, b, n); }
+    void merge(T *acc, const T *const *s, int count, Index n) { L::merge(acc, s, count, n); }
+    void gather(T *o, const T *const *s, int count, Index n) { L::gather(o, s, count, n); }
+    void fill(T *acc, T v, Index n) { L::fill(acc, v, n); }
+};
+
 template <class T, class M> class RowDriver {
 public:
     RowDriver(const Task &t, const Band &b, const Control &c, const Plan &p, M &m)

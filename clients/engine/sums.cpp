@@ -95,7 +95,7 @@ private:
     bool have_whole_ = false;
 };
 
-template <class L, class In, class T, int Channels> struct SumRows {
+template <class L, class In, class T, int Channels> struct SumRows : rows::Loops<L, T> {
     static constexpr int channels = Channels;
     static constexpr int parts = 1;
     const Task &t;
@@ -127,13 +127,6 @@ template <class L, class In, class T, int Channels> struct SumRows {
             break;
         }
     }
-    void running(T *const *o, const Index *lens, int count, const T *t0, Index n) {
-        L::running(o, lens, count, t0, n);
-    }
-    void step(T *o, const T *a, const T *b, Index n) { L::step(o, a, b, n); }
-    void merge(T *acc, const T *const *s, int count, Index n) { L::merge(acc, s, count, n); }
-    void gather(T *o, const T *const *s, int count, Index n) { L::gather(o, s, count, n); }
-    void fill(T *acc, T v, Index n) { L::fill(acc, v, n); }
 
     T *lanes_for(Index, Index, T *scratch) { return scratch; }
 
