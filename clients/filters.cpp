@@ -459,9 +459,17 @@ PyMethodDef methods[] = {
      "engine(stat, image, footprint, mask, out, shift, p, workers, method) -> method\n\n"
      "Rank, mean, minimum or maximum filter by the engine's fastest exact method (or the\n"
      "one named); returns the name of the method that ran."},
-    {"float_keys", morvane::engine::float_keys, METH_VARARGS,
-     "float_keys(bits, out, back)\n\n"
-     "Order-preserving uint32 keys of float32 bits (back false), or the bits of keys."},
+    {"keys", morvane::engine::keys, METH_VARARGS,
+     "keys(src, dst, back, counted=None)\n\n"
+     "Order-preserving unsigned keys of values (back false), or the values of keys (0 where\n"
+     "`counted` is 0)."},
+    {"dedupe", morvane::engine::dedupe, METH_VARARGS,
+     "dedupe(sorted_keys) -> n\n\nThe distinct keys moved to the front; their number."},
+    {"codes", morvane::engine::codes, METH_VARARGS,
+     "codes(values, distinct_keys, dst)\n\nEach value's index among the distinct keys."},
+    {"take", morvane::engine::take, METH_VARARGS,
+     "take(table, codes, dst, counted=None)\n\ndst = table[codes] (0 where `counted` is 0);\n"
+     "codes may lie in dst's own memory."},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject *module) {

@@ -285,10 +285,73 @@ def test_scipy_filter_is_not_a_filter():
         apply_dask(ndimage.median_filter, ARRAY, BOX)
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.int16, np.uint32, bool])
+MODES = ["ignore", "reflect", "mirror", "nearest", "wrap", "constant", ("wrap", "reflect")]
+
+
+@pytest.mark.parametrize("mode", MODES, ids=str)
+@pytest.mark.parametrize("ndim", [2, 3])
+def test_every_mode_equals_in_memory(mode, ndim):
+    """Across chunk borders and the array's edges, for footprints that reach
+    further on one side than the other, and axes shorter than the reach."""
+    rng = np.random.default_rng(31 + ndim)
+    shape = (23, 17) if ndim == 2 else (9, 11, 7)
+    image = rng.integers(0, 50, shape).astype(np.int16) - 20
+    fp = _footprint((5, 3) if ndim == 2 else (3, 5, 3), 32)
+    shift = (1, -1) if ndim == 2 else (0, 2, 1)
+    mode = mode if isinstance(mode, str) or ndim == 2 else mode + ("nearest",)
+    array = da.from_array(image, chunks=(6, 5) if ndim == 2 else (4, 4, 3))
+    calls = [(median, {}), (percentile, {"p": 0.8}), (mean, {}), (minimum, {}),
+             (histogram, {"bins": 7})]
+    for f, kw in calls:
+        kw = dict(kw, mode=mode, cval=-3, shift=shift)
+        got = apply_dask(f, array, fp, **kw).compute(scheduler="sync")
+        np.testing.assert_array_equal(got, f(image, fp, **kw), err_msg=f.__name__)
+    tall = np.ones((31, 1) if ndim == 2 else (11, 1, 1), bool)  # longer than the array
+    got = apply_dask(median, array, tall, mode=mode).compute(scheduler="sync")
+    np.testing.assert_array_equal(got, median(image, tall, mode=mode))
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.int16, np.uint32, bool, np.float64])
 def test_histogram_of_other_dtypes(dtype):
-    with pytest.raises(TypeError):
-        apply_dask(histogram, ARRAY.astype(dtype), BOX)
+    image = (np.random.default_rng(33).normal(size=(20, 30)) * 40).astype(dtype)
+    if dtype == np.float32:
+        image[3, 4] = np.nan
+    kw = {"bins": 9, "mode": "constant", "cval": 5} if dtype != bool else {}
+    got = apply_dask(histogram, da.from_array(image, chunks=7), BOX, **kw)
+    np.testing.assert_array_equal(got.compute(scheduler="sync"), histogram(image, BOX, **kw))
+
+
+def test_channels():
+    rgb = np.random.default_rng(34).integers(0, 256, (19, 23, 3), dtype=np.uint8)
+    array = da.from_array(rgb, chunks=(7, 8, 2))
+    mask = np.random.default_rng(35).random((19, 23)) < 0.8
+    for f, kw in ((median, {}), (histogram, {"bins": 4}), (mean, {"mode": "wrap"})):
+        got = apply_dask(f, array, radius=2, channels=-1, mask=mask, **kw)
+        np.testing.assert_array_equal(got.compute(scheduler="sync"),
+                                      f(rgb, radius=2, channels=-1, mask=mask, **kw))
+
+
+def _error(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - the error itself is compared
+        return type(error), str(error)
+    return None
+
+
+@pytest.mark.parametrize("f, kw", [
+    (percentile, {"p": "0.5"}), (percentile, {}), (median, {"mode": "bogus"}),
+    (median, {"mode": ("wrap",)}), (median, {"workers": -1}), (median, {"channels": 5}),
+    (median, {"radius": "2", "footprint": None}), (median, {"size": 0, "footprint": None}),
+    (median, {"shift": (4, 0)}), (median, {"bogus": 1}), (histogram, {"bins": 0}),
+    (histogram, {"normalized": 1}), (histogram, {"dtype": np.uint8, "footprint": np.ones(
+        (17, 17), bool)}), (mean, {"p": 0.5}), (median, {"mask": np.ones((20, 30), complex)}),
+], ids=lambda v: getattr(v, "__name__", None) or str(sorted(v)))
+def test_errors_are_those_of_the_in_memory_call(f, kw):
+    kw = dict({"footprint": BOX}, **kw)
+    want = _error(lambda: f(np.zeros((20, 30), np.uint8), **kw))
+    assert want is not None
+    assert _error(lambda: apply_dask(f, ARRAY, **kw)) == want
 
 
 @pytest.mark.parametrize("dtype", [np.complex64, "U2"])
@@ -315,8 +378,6 @@ def test_other_errors():
         apply_dask(median, ARRAY, BOX, mask=np.ones((30, 20), bool))
     with pytest.raises(ValueError):
         apply_dask(mean, ARRAY, BOX, mask=da.ones((20, 31), dtype=bool))
-    with pytest.raises(TypeError):
-        apply_dask(median, ARRAY, BOX, workers=2)
     with pytest.raises(TypeError):
         apply_dask(median, ARRAY, BOX, out=np.empty((20, 30), np.uint8))
     with pytest.raises(TypeError):

@@ -147,3 +147,29 @@ def test_nan_ranks_last():
                                   [[1.0, 1.0, 0.5, 0.5, 0.5, 2.0, 2.0]])
     np.testing.assert_array_equal(mv.median_filter(image, size=(1, 3), mode="nearest"),
                                   [[1.0, 3.0, 3.0, 3.0, np.nan, np.nan, 2.0]])
+
+
+@pytest.mark.parametrize("name, extra", CALLS, ids=lambda c: str(c))
+@pytest.mark.parametrize("axes", [(1, 0), (0, 1), (2, 1), (2, 0), (1, 2, 0)], ids=str)
+def test_axes_orders_and_origins(name, extra, axes):
+    """Footprints of every kind on axes given out of order, with origins of
+    every axis (extent-1 ones included), as SciPy places and checks them."""
+    image = data((6, 7, 5), np.int16)
+    n = len(axes)
+    shapes = [(2, 3, 1)[:n], (1, 4, 2)[:n]]
+    for fp_shape in shapes:
+        fps = [RNG.random(fp_shape) < 0.7, np.ones(fp_shape, bool)]
+        origins = [0, 1, -1] + [tuple(o) for o in np.ndindex(*(3,) * n)]
+        for origin in origins:
+            origin = origin if np.ndim(origin) == 0 else tuple(o - 1 for o in origin)
+            for fp in fps:
+                same(name, image, *extra, footprint=fp, axes=axes, origin=origin)
+            same(name, image, *extra, size=fp_shape, axes=axes, origin=origin)
+
+
+@pytest.mark.parametrize("percentile", ["50", b"50", "fifty"])
+def test_percentile_as_a_string_is_refused(percentile):
+    with pytest.raises(TypeError):
+        sp.percentile_filter(np.arange(9.0).reshape(3, 3), percentile, size=3)
+    with pytest.raises(TypeError):
+        mv.percentile_filter(np.arange(9.0).reshape(3, 3), percentile, size=3)

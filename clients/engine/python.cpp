@@ -5,7 +5,10 @@
 
 #include <morvane/slidewin.h>
 
+#include "values.hpp"
+
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -92,7 +95,8 @@ bool same_shape(const Py_buffer &a, const Py_buffer &b) {
 // progress(done, total) with the bands done; bins: None, or for uint32
 // images whose values are codes, their number; offset: subtracted from every
 // value of a mean. Returns the name of the method that ran; method "choose"
-// returns the name of the method that would run, and runs nothing.
+// returns the name of the method that would run, and runs nothing (out may
+// then be None).
 PyObject *engine_filter(PyObject *, PyObject *args) {
     int stat_code, workers;
     PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
@@ -113,9 +117,11 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     Task t;
     t.stat = stats[stat_code];
 
+    // "choose" needs no output: out may be None.
+    const bool no_out = out_obj == Py_None && std::strcmp(method_name, "choose") == 0;
     Buffer image, fp, mask, out;
     if (image.get(image_obj, false) < 0 || fp.get(fp_obj, false) < 0 ||
-        out.get(out_obj, true) < 0)
+        (!no_out && out.get(out_obj, true) < 0))
         return nullptr;
     const int ndim = image.view().ndim;
     t.item = item_of(image.view());
@@ -136,9 +142,9 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
             return nullptr;
         }
     }
-    const int out_item = item_of(out.view());
-    const bool out_double = sw::detail::reads_as<double>(out.view());
-    if (!same_shape(out.view(), image.view()) ||
+    const int out_item = no_out ? t.item : item_of(out.view());
+    const bool out_double = no_out ? t.stat == Stat::Mean : sw::detail::reads_as<double>(out.view());
+    if ((!no_out && !same_shape(out.view(), image.view())) ||
         (t.stat == Stat::Mean ? !out_double : out_double || out_item != t.item)) {
         PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
         return nullptr;
@@ -195,9 +201,11 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         PyErr_NoMemory();
         return nullptr;
     }
-    const Plane3 oplane = out.plane();
-    t.out.data = const_cast<char *>(oplane.data);
-    for (int d = 0; d < 3; ++d) t.out.strides[d] = oplane.strides[d];
+    if (!no_out) {
+        const Plane3 oplane = out.plane();
+        t.out.data = const_cast<char *>(oplane.data);
+        for (int d = 0; d < 3; ++d) t.out.strides[d] = oplane.strides[d];
+    }
 
     // The method is chosen on the caller's layout: costs depend on shapes
     // and on whether there is a mask only.
@@ -252,48 +260,184 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
 }
 
-// float_keys(bits, out, back) -> None
+namespace {
+
+// A buffer held for the call, as a strided array, with its element kind.
+class Array {
+public:
+    Array() = default;
+    Array(const Array &) = delete;
+    Array &operator=(const Array &) = delete;
+    ~Array() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // -1 with TypeError unless obj is an array of native-order real
+    // numbers of at most 8 dimensions.
+    int get(PyObject *obj, bool writable, const char *what) {
+        const int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
+        held_ = true;
+        const char code = sw::detail::format_code(view_.format);
+        const Py_ssize_t item = view_.itemsize;
+        const bool sized = item == 1 || item == 2 || item == 4 || item == 8;
+        if (code != 0 && std::strchr("bhilq", code)) kind = values::Kind::Signed;
+        else if (code != 0 && std::strchr("?BHILQ", code)) kind = values::Kind::Unsigned;
+        else if (code != 0 && std::strchr("efd", code) && item >= 2) kind = values::Kind::Float;
+        else code_ok_ = false;
+        if (!code_ok_ || !sized || view_.ndim > values::kMaxDims) {
+            PyErr_Format(PyExc_TypeError, "%s must hold native-order real numbers of 1, 2, 4 "
+                         "or 8 bytes in at most %d dimensions", what, values::kMaxDims);
+            return -1;
+        }
+        s.data = static_cast<char *>(view_.buf);
+        s.ndim = view_.ndim;
+        s.item = static_cast<int>(item);
+        for (int d = 0; d < view_.ndim; ++d) {
+            s.shape[d] = view_.shape[d];
+            s.strides[d] = view_.strides[d];
+        }
+        return 0;
+    }
+
+    values::Strided s;
+    values::Kind kind = values::Kind::Unsigned;
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool code_ok_ = true;
+};
+
+int fail(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    return -1;
+}
+
+// The optional byte array of dst's shape that says which windows counted
+// a pixel (0: empty).
+int counted_of(PyObject *obj, Array &a, const values::Strided &dst) {
+    if (obj == Py_None) return 0;
+    if (a.get(obj, false, "counted") < 0) return -1;
+    if (a.s.item != 1 || !values::same_shape(a.s, dst))
+        return fail(PyExc_ValueError, "counted must hold bytes in the result's shape");
+    return 0;
+}
+
+} // namespace
+
+// keys(src, dst, back, counted=None) -> None
 //
-// bits, out: C-contiguous uint32 buffers of one size. back false: out gets
-// the keys of the float32 values whose bits are `bits` (a key's order is
-// its value's order, every NaN one quiet NaN above +inf, -0.0 just below
-// 0.0); back true: out gets the float32 bits of the keys `bits`.
-PyObject *float_keys(PyObject *, PyObject *args) {
-    PyObject *in_obj, *out_obj;
+// back false: dst (unsigned, src's width) gets the order-preserving keys of
+// the values src. back true: dst (the values' type) gets the values of the
+// keys src, and 0 where `counted` holds 0. Same shapes; any strides; src
+// and dst may be one array.
+PyObject *keys(PyObject *, PyObject *args) {
+    PyObject *src_obj, *dst_obj, *counted_obj = Py_None;
     int back;
-    if (!PyArg_ParseTuple(args, "OOp:float_keys", &in_obj, &out_obj, &back)) return nullptr;
-    Py_buffer in{}, out{};
-    if (PyObject_GetBuffer(in_obj, &in, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
-    if (PyObject_GetBuffer(out_obj, &out, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) <
-        0) {
-        PyBuffer_Release(&in);
+    if (!PyArg_ParseTuple(args, "OOp|O:keys", &src_obj, &dst_obj, &back, &counted_obj))
+        return nullptr;
+    Array src, dst, counted;
+    if (src.get(src_obj, false, "src") < 0 || dst.get(dst_obj, true, "dst") < 0) return nullptr;
+    const Array &typed = back ? dst : src, &keyed = back ? src : dst;
+    if (!values::same_shape(src.s, dst.s) || src.s.item != dst.s.item ||
+        keyed.kind != values::Kind::Unsigned) {
+        PyErr_SetString(PyExc_TypeError, "keys: the keys must be unsigned, of the values' "
+                                         "width and shape");
         return nullptr;
     }
-    const bool ok = item_of(in) == 4 && item_of(out) == 4 &&
-                    in.len == out.len;
-    if (ok) {
-        const auto *from = static_cast<const uint32_t *>(in.buf);
-        auto *to = static_cast<uint32_t *>(out.buf);
-        const Py_ssize_t n = in.len / 4;
-        Py_BEGIN_ALLOW_THREADS
-        if (back) {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                const uint32_t k = from[i];
-                to[i] = (k >> 31) ? (k & 0x7FFFFFFFu) : ~k;
-            }
-        } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                uint32_t b = from[i];
-                b = (b & 0x7FFFFFFFu) > 0x7F800000u ? 0x7FC00000u : b;
-                to[i] = (b >> 31) ? ~b : (b | 0x80000000u);
-            }
-        }
-        Py_END_ALLOW_THREADS
+    if (counted_of(counted_obj, counted, dst.s) < 0) return nullptr;
+    const values::Strided *c = counted_obj == Py_None ? nullptr : &counted.s;
+    Py_BEGIN_ALLOW_THREADS
+    if (back)
+        values::from_keys(typed.kind, src.s, dst.s, c);
+    else
+        values::to_keys(typed.kind, src.s, dst.s);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// dedupe(keys) -> n
+//
+// keys: a sorted, contiguous one-dimensional unsigned array; its distinct
+// entries move to its front, in order; returns their number.
+PyObject *dedupe(PyObject *, PyObject *args) {
+    PyObject *obj;
+    if (!PyArg_ParseTuple(args, "O:dedupe", &obj)) return nullptr;
+    Array keys;
+    if (keys.get(obj, true, "keys") < 0) return nullptr;
+    if (keys.kind != values::Kind::Unsigned || keys.s.ndim != 1 || !keys.s.contiguous()) {
+        PyErr_SetString(PyExc_TypeError, "dedupe takes a contiguous 1D unsigned array");
+        return nullptr;
     }
-    PyBuffer_Release(&in);
-    PyBuffer_Release(&out);
+    const values::Index n = keys.s.shape[0];
+    values::Index distinct;
+    Py_BEGIN_ALLOW_THREADS
+    distinct = values::dedupe(keys.s.data, keys.s.item, n);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(distinct);
+}
+
+// codes(values, distinct, dst) -> None
+//
+// dst (uint8, uint16 or uint32 of the values' shape) gets each value's
+// index among `distinct`: the sorted distinct keys of the values (as
+// dedupe leaves them, contiguous, the values' width).
+PyObject *codes(PyObject *, PyObject *args) {
+    PyObject *values_obj, *distinct_obj, *dst_obj;
+    if (!PyArg_ParseTuple(args, "OOO:codes", &values_obj, &distinct_obj, &dst_obj))
+        return nullptr;
+    Array v, distinct, dst;
+    if (v.get(values_obj, false, "values") < 0 || distinct.get(distinct_obj, false, "distinct") < 0 ||
+        dst.get(dst_obj, true, "dst") < 0)
+        return nullptr;
+    if (distinct.kind != values::Kind::Unsigned || distinct.s.ndim != 1 ||
+        !distinct.s.contiguous() || distinct.s.item != v.s.item ||
+        dst.kind != values::Kind::Unsigned || dst.s.item > 4 || !values::same_shape(v.s, dst.s)) {
+        PyErr_SetString(PyExc_TypeError, "codes: distinct keys of the values' width, and "
+                                         "unsigned codes of their shape");
+        return nullptr;
+    }
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    ok = values::codes(v.kind, v.s, distinct.s.data, distinct.s.shape[0], dst.s);
+    Py_END_ALLOW_THREADS
     if (!ok) {
-        PyErr_SetString(PyExc_TypeError, "float_keys takes two uint32 buffers of one size");
+        PyErr_SetString(PyExc_ValueError, "codes: a value is not among the distinct keys, or "
+                                          "the codes are too narrow for them");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// take(table, codes, dst, counted=None) -> None
+//
+// dst = table[codes], and 0 where `counted` holds 0. codes may be dst's own
+// memory (a view of its first bytes, as narrow or narrower items): both
+// then contiguous.
+PyObject *take(PyObject *, PyObject *args) {
+    PyObject *table_obj, *codes_obj, *dst_obj, *counted_obj = Py_None;
+    if (!PyArg_ParseTuple(args, "OOO|O:take", &table_obj, &codes_obj, &dst_obj, &counted_obj))
+        return nullptr;
+    Array table, c, dst, counted;
+    if (table.get(table_obj, false, "table") < 0 || c.get(codes_obj, false, "codes") < 0 ||
+        dst.get(dst_obj, true, "dst") < 0)
+        return nullptr;
+    if (table.s.ndim != 1 || !table.s.contiguous() || table.s.item != dst.s.item ||
+        c.kind != values::Kind::Unsigned || c.s.item > 4 || !values::same_shape(c.s, dst.s)) {
+        PyErr_SetString(PyExc_TypeError, "take: a contiguous table of dst's type, and "
+                                         "unsigned codes of dst's shape");
+        return nullptr;
+    }
+    if (counted_of(counted_obj, counted, dst.s) < 0) return nullptr;
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    ok = values::take(table.s.data, table.s.shape[0], c.s, dst.s,
+                      counted_obj == Py_None ? nullptr : &counted.s);
+    Py_END_ALLOW_THREADS
+    if (!ok) {
+        PyErr_SetString(PyExc_ValueError, "take: a code is not below the table's length, or "
+                                          "codes in dst's memory are not laid out as dst");
         return nullptr;
     }
     Py_RETURN_NONE;

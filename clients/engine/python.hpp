@@ -9,6 +9,9 @@
 namespace morvane::engine {
 
 PyObject *engine_filter(PyObject *, PyObject *args);
-PyObject *float_keys(PyObject *, PyObject *args);
+PyObject *keys(PyObject *, PyObject *args);
+PyObject *dedupe(PyObject *, PyObject *args);
+PyObject *codes(PyObject *, PyObject *args);
+PyObject *take(PyObject *, PyObject *args);
 
 } // namespace morvane::engine

@@ -1,11 +1,14 @@
 """Rank filters of 2D images and 3D volumes, one function per statistic.
 
-Every function takes an image (2D) or a volume (3D) of uint8 or uint16 and a
+Every function takes an image (2D) or a volume (3D) of any real dtype and a
 footprint of the same number of dimensions, and computes, for every pixel,
 a statistic of the values under the footprint: the footprint entry at
 ``extent // 2 + shift`` along each axis sits on the pixel, every non-zero
-entry is a member, pixels outside the image are not counted (no padding),
-and where a mask is given only pixels whose mask is non-zero are counted.
+entry is a member, pixels outside the image are not counted unless a border
+mode extends it, and where a mask is given only pixels whose mask is
+non-zero are counted. Values order as NumPy sorts them, except that -0.0
+ranks just below 0.0 and every NaN above every number. A window that counts
+no pixel gives 0 of the result's type (NaN for the mean) on every dtype.
 
 Arguments are validated here, once; the native module gets plain arrays.
 """
@@ -13,6 +16,7 @@ Arguments are validated here, once; the native module gets plain arrays.
 import numbers
 import operator
 import os
+import warnings
 
 import numpy as np
 
@@ -138,9 +142,10 @@ def _out(out, shape, dtype):
         return np.empty(shape, dtype)
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
-    if out.shape != shape or out.dtype != dtype:
-        raise ValueError(f"out must have shape {shape} and dtype {np.dtype(dtype)}, "
-                         f"got {out.shape} and {out.dtype}")
+    dtype = np.dtype(dtype)
+    if out.shape != shape or out.dtype.newbyteorder("=") != dtype.newbyteorder("="):
+        raise ValueError(f"out must have shape {shape} and dtype {dtype} (either byte "
+                         f"order), got {out.shape} and {out.dtype}")
     if not out.flags.writeable:
         raise ValueError("out must be writeable")
     return out
@@ -301,12 +306,9 @@ def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
     mask has the image's shape or its shape without that axis."""
     axis = _axis(channels, image.ndim, "channels")
     planes = np.moveaxis(image, axis, 0)
-    if out is None:
-        out = np.empty(image.shape, result_dtype)
-    elif not isinstance(out, np.ndarray) or out.shape != image.shape:
+    if out is not None and (not isinstance(out, np.ndarray) or out.shape != image.shape):
         raise ValueError(f"out must have the image's shape {image.shape}")
-    if out.dtype != result_dtype:
-        raise ValueError(f"out must have dtype {np.dtype(result_dtype)}, got {out.dtype}")
+    out = _out(out, image.shape, result_dtype)
     targets = np.moveaxis(out, axis, 0)
     masks = [None] * len(planes)
     if mask is not None:
@@ -320,26 +322,91 @@ def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
     return out
 
 
-_FLOATS_AS_DOUBLES = "f"
+def _colour_warning(image, footprint, size, radius, stacklevel):
+    """Warns when a picture of 3 or 4 colour channels would be filtered as a
+    volume because `channels` was not given: its last axis has 3 or 4
+    entries and the footprint was given by a radius or one size for every
+    axis."""
+    if (image.ndim == 3 and image.shape[-1] in (3, 4) and footprint is None
+            and (radius is not None or (size is not None and np.ndim(size) == 0))):
+        warnings.warn(
+            f"an image of shape {image.shape} is filtered as a volume of "
+            f"{image.shape[-1]} columns; for colour (each channel filtered alone) give "
+            f"channels=-1; for a real volume give the footprint per axis (size=(k, k, k)) "
+            f"or as an array (footprint=ball(r)) to silence this warning",
+            UserWarning, stacklevel=stacklevel + 1)
+
+
+def _empty_fill(out, kind):
+    """Every window empty: 0 (NaN for the mean)."""
+    out[...] = np.nan if kind == _filters.MEAN else 0
+    return out
+
+
+def _counted(footprint, shift, mask, shape, modes, workers):
+    """Bytes of `shape`, 0 where a window counts no pixel; None when every
+    window counts one (the centre is a member and nothing is masked, or
+    the image is extended along every axis)."""
+    centre = tuple(e // 2 + s for e, s in zip(footprint.shape, shift))
+    if mask is None and (footprint[centre] or all(m != "ignore" for m in modes)):
+        return None
+    source = mask if mask is not None else np.ones(shape, np.uint8)
+    counted = np.empty(shape, np.uint8)
+    _filters.engine(_STATS[_filters.MAXIMUM], source, footprint, None, counted, shift, 0.0,
+                    workers, "auto")
+    return counted
+
+
+def _largest_finite(data):
+    """The largest magnitude among the finite values, in slices that keep
+    the temporaries small."""
+    largest = 0.0
+    step = max(1, (1 << 20) // max(1, data[0].size if data.ndim and len(data) else 1))
+    for start in range(0, len(data), step):
+        part = np.abs(data[start:start + step])
+        part[~np.isfinite(part)] = 0.0
+        if part.size:
+            largest = max(largest, float(part.max()))
+    return largest
+
+
+def _mean_of_doubles(data, footprint, mask, target, shift, workers, bands, progress):
+    """The mean of float64 values into `target`, with no overflow in the
+    windows' sums: where the sum of finite values would pass the largest
+    double, the values are scaled by a power of two first (exactly), so
+    such a window's mean is finite, and one with infinities of one sign is
+    that infinity."""
+    _filters.engine(_STATS[_filters.MEAN], data, footprint, mask, target, shift, 0.0, workers,
+                    "auto", bands, progress)
+    members = int(np.count_nonzero(footprint))
+    largest = _largest_finite(data) if data.size else 0.0
+    if largest * members < 2.0 ** 1020:
+        return
+    power = int(np.ceil(np.log2(largest))) + int(np.ceil(np.log2(members))) - 1020
+    scaled = np.empty(target.shape, np.float64)
+    _filters.engine(_STATS[_filters.MEAN], np.ldexp(data, -power), footprint, mask, scaled,
+                    shift, 0.0, workers, "auto", bands)
+    np.ldexp(scaled, power, out=scaled)
+    np.copyto(target, scaled, where=~np.isfinite(target))
 
 
 def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, shift=None,
                mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0,
-               rank=None, _method="auto", _bands=None, _progress=None):
+               rank=None, _method="auto", _bands=None, _progress=None, _stacklevel=2):
     """A rank (of rank floor(p * n), or the fixed `rank` in windows that the
     border mode fills), mean, minimum or maximum filter of an image of any
     real dtype."""
     image = np.asarray(image)
     dtype = _values.check_dtype(image.dtype)
-    result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype
+    result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype.newbyteorder("=")
     if channels is not None:
         def one(plane, out, mask):
             _statistic(kind, plane, footprint, size, radius, mask, shift, mode, cval, out,
                        workers, None, p, rank, _method, _bands, _progress)
         return _per_channel(one, image, out, mask, channels, result_dtype)
-    if not dtype.isnative:
-        image = image.astype(dtype.newbyteorder("="))
-        dtype = image.dtype
+    _colour_warning(image, footprint, size, radius, _stacklevel + 1)
+    image = _values.native(image)
+    dtype = image.dtype
     if image.ndim not in (2, 3):
         raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}"
                          + ("; for colour, say which axis holds the channels, e.g. "
@@ -349,55 +416,90 @@ def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, s
     shift = _shift(shift, footprint.shape)
     workers = _workers(workers)
     modes = _modes(mode, image.ndim)
+    given = None
     if out is not None:
-        out = _out(out, image.shape, result_dtype)
+        given = out = _out(out, image.shape, result_dtype)
+        if not out.dtype.isnative:
+            out = None  # filtered into a native array, then stored
+    result = np.empty(image.shape, result_dtype) if out is None else out
     members = int(np.count_nonzero(footprint))
+    if members == 0:
+        return _store_given(given, _empty_fill(result, kind))
     if rank is not None:
         p = (rank + 0.5) / members  # every window is full: rank floor(p * members)
 
-    work, work_mask = image, mask
     padded = any(m != "ignore" for m in modes)
+    constant = any(_values.PAD_MODES.get(m) == "constant" for m in modes)
+    before, after = _reach(footprint.shape, shift, modes)
+    if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
+        values = None
+        data = image.astype(np.float64, copy=False)
+        fill = float(_values.cast_like(cval, dtype)) if constant else None
+    else:
+        values = _values.Values(image, cval=cval if constant else None)
+        if (kind == _filters.PERCENTILE and values.data.dtype == np.uint32
+                and _filters.engine(_STATS[kind], values.data, footprint, mask, None, shift, p,
+                                    workers, "choose") == "sort"):
+            # 32-bit keys in windows too large for a network: dense codes
+            # let a histogram run.
+            values = None
+            values = _values.Values(image, codes=True, cval=cval if constant else None)
+        data, fill = values.data, values.fill
+    work, work_mask = data, mask
     if padded:
-        before, after = _reach(footprint.shape, shift, modes)
-        work = _values.pad(image, before, after, modes, cval)
+        work = _values.pad(data, before, after, modes, fill)
         if mask is not None:
             # Pixels outside take the mask of the pixel they repeat; filled
             # ones (constant) are counted.
             work_mask = _values.pad(mask, before, after, modes, 1)
+        del data
+        if values is not None:
+            values.data = work
+    counted = None
+    if values is not None and values.kind in ("keys", "codes") and kind != _filters.MEAN:
+        counted = _counted(footprint, shift, work_mask, work.shape, modes, workers)
 
-    bins, offset = None, 0
-    if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
-        data, values = work.astype(np.float64), None
+    engine_dtype = np.float64 if kind == _filters.MEAN else work.dtype
+    target = None
+    if not padded:
+        if values is None or kind == _filters.MEAN:
+            target = result
+        else:
+            target = values.target(result)
+    if target is None:
+        target = np.empty(work.shape, engine_dtype)
     else:
-        values = _values.Values(work)
-        if (kind == _filters.PERCENTILE and values.data.dtype == np.uint32
-                and _filters.engine(_STATS[kind], values.data, footprint, work_mask,
-                                    np.empty(work.shape, np.uint32), shift, p, workers,
-                                    "choose") == "sort"):
-            # 32-bit keys in windows too large for a network: dense codes
-            # let a histogram run.
-            values = _values.Values(work, codes=True)
-        data, bins, offset = values.data, values.bins, values.offset
-    engine_out = (np.float64 if kind == _filters.MEAN else data.dtype)
-    if (not padded and out is not None and values is not None and values.kind == "direct"
-            and out.dtype == data.dtype):
-        target = out
-        data = _distinct(data, out)
+        # The engine reads its input while it writes the target.
+        work = _distinct(work, target)
         if work_mask is not None:
-            work_mask = _distinct(work_mask, out)
+            work_mask = _distinct(work_mask, target)
+    if values is None:
+        _mean_of_doubles(work, footprint, work_mask, target, shift, workers, _bands or 0,
+                         _progress)
     else:
-        target = np.empty(work.shape, engine_out)
-    _filters.engine(_STATS[kind], data, footprint, work_mask, target, shift, p, workers,
-                    _method, _bands or 0, _progress, bins, offset)
-    if target is out:
-        return out
+        _filters.engine(_STATS[kind], work, footprint, work_mask, target, shift, p, workers,
+                        _method, _bands or 0, _progress, values.bins, values.offset)
+    del work, work_mask
     if padded:
-        target = target[tuple(slice(b, b + n) for b, n in zip(before, image.shape))]
-    result = target if values is None or kind == _filters.MEAN else values.back(target)
-    if out is None:
-        return np.ascontiguousarray(result) if padded else result
-    out[...] = result
-    return out
+        crop = tuple(slice(b, b + n) for b, n in zip(before, image.shape))
+        target = target[crop]
+        if counted is not None:
+            counted = counted[crop]
+    if values is None or kind == _filters.MEAN:
+        if target is not result:
+            np.copyto(result, target)
+    else:
+        values.back(target, result, counted)
+    return _store_given(given, result)
+
+
+def _store_given(given, result):
+    """The result, stored into the `out` the caller gave when it is not the
+    result itself (an out of the other byte order)."""
+    if given is None or given is result:
+        return result
+    given[...] = result
+    return given
 
 
 # ---------------------------------------------------------------------------
@@ -439,14 +541,6 @@ def _bins(bins, top):
     if not 1 <= bins <= 65536:
         raise ValueError(f"bins must lie between 1 and 65536, got {bins}")
     return bins
-
-
-def _top(image):
-    """Values 0 .. top - 1 have bins: all 256 for uint8, up to the largest
-    value for uint16."""
-    if image.dtype == np.uint8:
-        return 256
-    return int(image.max()) + 1 if image.size else 1
 
 
 def _grouped(image, bins, top):
@@ -513,15 +607,21 @@ _ARGS = """image : array_like of real numbers (bool, integers or floats), 2D or 
         The value beyond the border with mode "constant", cast to the
         image's dtype as NumPy casts it (default 0).
     out : ndarray, optional
-        Written and returned; must have the result's shape and dtype. It may
-        be the image itself: the image is then read from a copy.
+        Written and returned; must have the result's shape and dtype, in
+        either byte order (the result made without ``out`` is in native
+        order). It may be the image itself: the image is then read from a
+        copy.
     workers : int or None, optional
         Threads filtering bands of the image at once: None or 0 for every
         core, at most 8 per core. The result does not depend on it.
     channels : int, optional
         The axis that holds colour channels: each channel is filtered with
         the same footprint, and the result keeps the axis. The mask has the
-        image's shape, or its shape without that axis."""
+        image's shape, or its shape without that axis. Without it a 3D
+        array is a volume: when its last axis has 3 or 4 entries and the
+        footprint comes from ``radius`` or a single ``size``, a
+        ``UserWarning`` suggests ``channels=-1`` (give the footprint per
+        axis or as an array to filter such a volume without it)."""
 
 _RAISES = """TypeError
         For an image or footprint that does not hold real numbers, a mask
@@ -599,20 +699,45 @@ def maximum(image, footprint=None, *, size=None, radius=None, mask=None, shift=N
                       cval, out, workers, channels)
 
 
+# The largest histogram result allocated without being asked for more.
+MAX_HISTOGRAM_BYTES = 2 << 30
+
+
 def histogram(image, footprint=None, *, size=None, radius=None, normalized=False, bins=None,
               dtype=None, mask=None, shift=None, mode="ignore", cval=0.0, out=None, workers=1,
-              channels=None):
-    image = np.asarray(image)
+              channels=None, max_bytes=MAX_HISTOGRAM_BYTES):
+    return _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask, shift,
+                         mode, cval, out, workers, channels, max_bytes)
+
+
+def _histogram_args(image, footprint, size, radius, normalized, shift, mode, channels):
+    """The checked arguments that do not depend on the values: (ndim,
+    footprint, shift, modes, normalized)."""
     _values.check_dtype(image.dtype)
     normalized = _flag(normalized, "normalized")
-    if not image.dtype.isnative:
-        image = image.astype(image.dtype.newbyteorder("="))
     ndim = image.ndim - (channels is not None)
     if ndim not in (2, 3):
         raise ValueError(f"image must have 2 or 3 dimensions besides any channels, got {ndim}")
     footprint = _footprint_from(footprint, size, radius, ndim)
     shift = _shift(shift, footprint.shape)
     modes = _modes(mode, ndim)
+    return ndim, footprint, shift, modes, normalized
+
+
+def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask, shift, mode,
+                  cval, out, workers, channels, max_bytes, extremes=None, stacklevel=3):
+    """histogram(); `extremes` the (smallest, largest) counted values of the
+    whole array (the blocks of a dask array), else those of the image."""
+    image = np.asarray(image)
+    ndim, footprint, shift, modes, normalized = _histogram_args(
+        image, footprint, size, radius, normalized, shift, mode, channels)
+    if channels is None:
+        _colour_warning(image, None if size is None and radius is None else footprint, size,
+                        radius, stacklevel)
+    image = _values.native(image)
+    workers = _workers(workers)
+    if max_bytes is not None:
+        max_bytes = _integer(max_bytes, "max_bytes")
     shape = image.shape
     axis = None
     if channels is not None:
@@ -622,30 +747,46 @@ def histogram(image, footprint=None, *, size=None, radius=None, normalized=False
         if mask is not None and np.shape(mask) == shape:
             mask = np.moveaxis(np.asarray(mask), axis, -1)
     if mask is not None:
-        spatial = image.shape[:ndim]
         mask = np.asarray(mask)
-        if mask.shape not in (spatial, image.shape):
+        if mask.shape not in (image.shape[:ndim], image.shape):
             raise ValueError(f"mask must have the image's shape {shape}, got {mask.shape}")
-    padded = any(m != "ignore" for m in modes)
-    before, after = _reach(footprint.shape, shift, modes)
-    if padded:
-        extra = ("ignore",) * (image.ndim - ndim)
-        image = _values.pad(image, before + [0] * len(extra), after + [0] * len(extra),
-                            modes + extra, cval)
-        if mask is not None:
-            mask = _values.pad((mask != 0).view(np.uint8), before + [0] * (mask.ndim - ndim),
-                               after + [0] * (mask.ndim - ndim),
-                               modes + ("ignore",) * (mask.ndim - ndim), 1)
-    codes, counted, bins, top = _histogram_codes(image, bins)
+    constant = any(_values.PAD_MODES.get(m) == "constant" for m in modes)
+    fill = _values.cast_like(cval, image.dtype) if constant else None
+    if extremes is None:
+        extremes = _extremes(image, fill)
+    codes, counted, bins, top, fill_code = _histogram_codes(image, bins, extremes, fill)
     members = int(np.count_nonzero(footprint))
     if dtype is None and isinstance(out, np.ndarray):
         try:  # the counts take the type of a given out
-            dtype = _count_dtype(members, out.dtype, normalized)
+            dtype = _count_dtype(members, out.dtype.newbyteorder("="), normalized)
         except (TypeError, ValueError) as error:
             raise ValueError(f"out dtype {out.dtype} cannot hold this histogram: "
                              f"{error}") from None
     dtype = _count_dtype(members, dtype, normalized)
-    out = _out(out, shape + (bins,), dtype)
+    result_shape = shape + (bins,)
+    if out is None and max_bytes is not None:
+        size_bytes = int(np.prod(result_shape, dtype=object)) * dtype.itemsize
+        if size_bytes > max_bytes:
+            raise ValueError(
+                f"the histogram would take {size_bytes / 2**30:.2f} GiB ({bins} bins of "
+                f"{dtype} per pixel), more than max_bytes={max_bytes}: give bins= to group "
+                f"the values into fewer bins (e.g. bins=256), or a larger max_bytes")
+    given = out = _out(out, result_shape, dtype)
+    if not out.dtype.isnative:
+        out = np.empty(result_shape, dtype)
+
+    padded = any(m != "ignore" for m in modes)
+    before, after = _reach(footprint.shape, shift, modes)
+    if padded:
+        extra = image.ndim - ndim
+        widths = (before + [0] * extra, after + [0] * extra, modes + ("ignore",) * extra)
+        codes = _values.pad(codes, *widths, fill_code)
+        if counted is not None:
+            counted = _values.pad(counted, *widths, fill is None or fill == fill)
+        if mask is not None:
+            m = mask.ndim - ndim
+            mask = _values.pad((mask != 0).view(np.uint8), before + [0] * m, after + [0] * m,
+                               modes + ("ignore",) * m, 1)
     targets = out if axis is None else np.moveaxis(out, axis, -2)
     crop = tuple(slice(b, b + n) for b, n in zip(before, targets.shape[:ndim]))
     planes = [()] if axis is None else [(..., c) for c in range(image.shape[-1])]
@@ -663,44 +804,89 @@ def histogram(image, footprint=None, *, size=None, radius=None, normalized=False
         else:
             _histogram(codes[c], footprint, normalized, m, shift, target, workers, bins,
                        dtype, top)
-    return out
+    return _store_given(given, out)
 
 
-def _histogram_codes(image, bins):
-    """(codes, counted, bins, top): the values as codes of uint8 or uint16
-    for `_histogram`, which groups codes below `top` into `bins`; which values
-    count (None: all; floats: not NaN)."""
+def _extremes(image, fill=None):
+    """(smallest, largest) of the values that count (all but NaN) and of the
+    constant border's `fill`, as Python numbers; None for uint8 and bool,
+    whose bins do not depend on them."""
     dtype = image.dtype
-    if dtype in (np.uint8, np.uint16):
-        top = _top(image)
-        return image, None, _bins(bins, top), top
+    if dtype in (np.uint8, bool):
+        return None
+    if not image.size:
+        lo = hi = 0
+    elif dtype.kind == "f":
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # all NaN
+            lo, hi = np.nanmin(image), np.nanmax(image)
+        lo, hi = (0.0, 0.0) if np.isnan(lo) else (float(lo), float(hi))
+    else:
+        lo, hi = int(image.min()), int(image.max())
+    return _with_fill((lo, hi), fill)
+
+
+def _with_fill(extremes, fill):
+    """(smallest, largest) of the values and of the constant border's
+    `fill` (unless it is NaN)."""
+    lo, hi = extremes
+    if fill is not None and fill == fill:
+        lo, hi = min(lo, fill.item()), max(hi, fill.item())
+    return lo, hi
+
+
+def _histogram_codes(image, bins, extremes, fill):
+    """(codes, counted, bins, top, fill_code): the values as codes of uint8
+    or uint16 for `_histogram`, which groups codes below `top` into `bins`;
+    which values count (None: all; floats: not NaN); the code of `fill`."""
+    dtype = image.dtype
+
+    def code_of_fill(function):
+        return None if fill is None else function(np.asarray(fill).reshape(1))[0]
+
+    if dtype == np.uint8:
+        return image, None, _bins(bins, 256), 256, fill
+    if dtype == np.uint16:
+        top = extremes[1] + 1
+        return image, None, _bins(bins, top), top, fill
     if dtype == bool:
-        return image.view(np.uint8), None, _bins(bins, 2), 2
+        return image.view(np.uint8), None, _bins(bins, 2), 2, code_of_fill(
+            lambda v: v.view(np.uint8))
+    lo, hi = extremes
     if dtype.kind in "iu":
-        # Bins over [min, max] of signed values, [0, max] of unsigned ones.
-        values = image.astype(np.int64 if dtype != np.uint64 else np.uint64)
-        extremes = [values.min(), values.max()] if image.size else [0, 0]
-        lo = min(extremes) if dtype.kind == "i" else 0
-        span = int(max(extremes)) - int(lo) + 1
+        # Bins over [min, max] of signed values, [0, max] of unsigned ones:
+        # value v goes to bin (v - lo) * bins // span.
+        lo = lo if dtype.kind == "i" else 0
+        span = hi - lo + 1
         if bins is None:
             if span > 65536:
                 raise ValueError(f"the image's values span {span} integers: give bins= "
                                  f"(at most 65536) to group them")
             bins = span
         bins = _bins(bins, span)
-        codes = ((values - lo).astype(np.uint64) * np.uint64(bins) // np.uint64(span))
-        return codes.astype(np.uint8 if bins <= 256 else np.uint16), None, bins, bins
+        # Bin k begins at the offset ceil(k * span / bins) from lo.
+        starts = np.array([-(-k * span // bins) for k in range(bins)], np.uint64)
+        low = np.array(lo).astype(dtype)
+
+        def group(values):
+            offsets = values.astype(np.uint64) - low.astype(np.uint64)  # modulo 2**64: exact
+            if bins < span:
+                offsets = np.searchsorted(starts, offsets, side="right") - 1
+            return offsets.astype(np.uint8 if bins <= 256 else np.uint16)
+
+        return group(image), None, bins, bins, code_of_fill(group)
     # Floats: bins of equal width over [min, max] of the values that are
     # not NaN (the largest value in the last bin), as numpy.histogram has.
-    counted = ~np.isnan(image)
-    finite = image[counted]
-    extremes = [finite.min(), finite.max()] if finite.size else [0.0, 0.0]
-    lo, hi = float(min(extremes)), float(max(extremes))
     bins = _bins(256 if bins is None else bins, None)
-    with np.errstate(invalid="ignore"):
-        scaled = (image.astype(np.float64) - lo) * (bins / (hi - lo) if hi > lo else 0.0)
-    codes = np.clip(np.nan_to_num(scaled), 0, bins - 1).astype(np.int64)
-    return codes.astype(np.uint8 if bins <= 256 else np.uint16), counted, bins, bins
+    scale = bins / (hi - lo) if hi > lo else 0.0
+
+    def group(values):
+        with np.errstate(invalid="ignore"):
+            scaled = (values.astype(np.float64) - lo) * scale
+        codes = np.clip(np.nan_to_num(scaled), 0, bins - 1).astype(np.int64)
+        return codes.astype(np.uint8 if bins <= 256 else np.uint16)
+
+    return group(image), ~np.isnan(image), bins, bins, code_of_fill(group)
 
 
 median.__doc__ = _doc(
@@ -730,7 +916,10 @@ percentile.__doc__ = _doc(
 mean.__doc__ = _doc(
     "Local mean of the counted values.",
     """ndarray of float64
-        The image's shape; NaN where no pixel is counted.""",
+        The image's shape; NaN where no pixel is counted. Sums never
+        overflow: a window of finite values has a finite mean, one holding
+        infinities of one sign that infinity, one holding both or a NaN
+        NaN.""",
     _example("mean(image, np.ones((1, 3), bool))",
              """array([[1.5, 2. , 2.5],
            [4.5, 5. , 5.5],
@@ -784,8 +973,12 @@ histogram.__doc__ = _doc(
     dtype : dtype, optional
         Type of the counts: an integer type that holds the footprint's size,
         float32 or float64 (only these two with ``normalized``). By default
-        that of ``out`` if given.""",
+        that of ``out`` if given.
+    max_bytes : int or None, optional
+        The largest result, in bytes, that is allocated (default 2 GiB);
+        a larger one is refused with a ValueError that suggests ``bins=``.
+        None: no bound. Not applied to a given ``out``.""",
     type_extra=(", a dtype that is not an integer type, float32 or float64, or a\n"
                 "        normalized that is not a bool"),
-    value_extra=(", bins outside 1 to 65536, or an integer dtype too small for\n"
-                 "        the footprint's size"))
+    value_extra=(", bins outside 1 to 65536, a result larger than max_bytes, or an\n"
+                 "        integer dtype too small for the footprint's size"))

@@ -1,8 +1,10 @@
 """Rank filters of dask arrays, block by block with the overlap they need."""
 
+import warnings
+
 import numpy as np
 
-from . import _api
+from . import _api, _values
 
 _SCALAR_FILTERS = {
     _api.median: None, _api.percentile: None, _api.minimum: None, _api.maximum: None,
@@ -15,9 +17,11 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     """Apply one of this package's filters to a dask array, lazily.
 
     Each block is filtered with the neighbouring pixels its windows reach
-    (``dask.array.map_overlap`` with ``boundary="none"``, so nothing is added
-    beyond the array's own border), which makes the result equal the
-    in-memory filter's, pixel for pixel. Building the graph computes nothing.
+    (``dask.array.map_overlap``): the array's own pixels inside it, and at
+    the array's border what the border mode puts there (for "wrap", the far
+    side of the array), which makes the result equal the in-memory
+    filter's, pixel for pixel, for every mode. Building the graph computes
+    nothing.
 
     Parameters
     ----------
@@ -25,7 +29,8 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
         ``median``, ``percentile``, ``mean``, ``minimum``, ``maximum`` or
         ``histogram`` of ``morvane.filters.rank``.
     array : dask array or array_like of real numbers, 2D or 3D
-        The image or volume (uint8 or uint16 for ``histogram``).
+        The image or volume, with one more axis for colour channels when
+        ``channels`` says which.
     footprint : array_like of real numbers, optional
         As for the filter; or give ``size`` or ``radius``.
     size : int or sequence of ints, optional
@@ -33,15 +38,19 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     radius : float, optional
         A disk or ball footprint, as for the filter.
     mask : dask array or array_like, optional
-        The array's shape; only pixels where it is non-zero are counted.
+        The array's shape (or, with ``channels``, its shape without that
+        axis); only pixels where it is non-zero are counted.
     shift : sequence of ints, optional
         As for the filter.
     **kwargs
-        The filter's own keyword arguments: ``p`` for ``percentile``,
-        ``mode`` and ``cval`` (the border of the whole array);
-        ``normalized``, ``bins`` and ``dtype`` for ``histogram``. ``bins`` is
-        required for the histogram of a uint16 array (by default every value
-        has its own bin, which would need the array's maximum in advance).
+        The filter's other keyword arguments, as it takes them: ``p`` for
+        ``percentile``; ``mode`` and ``cval`` (the border of the whole
+        array); ``channels``; ``workers`` (threads for each block, default
+        1); ``normalized``, ``bins``, ``dtype`` and ``max_bytes`` (a bound
+        on each block's result) for ``histogram``. ``bins`` is required for
+        the histogram of an integer array other than uint8 (by default
+        every value has its own bin, which would need the array's values in
+        advance).
 
     Returns
     -------
@@ -52,13 +61,13 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     Raises
     ------
     TypeError
-        For a filter that is not one of the six, an array that does not hold
-        real numbers (or, for a histogram, is not uint8 or uint16), ``workers``,
-        ``channels`` or ``out`` (they do not apply to dask arrays)
-        or an argument the filter does not take.
+        For a filter that is not one of the six, ``out`` (a dask result is
+        lazy: store it with ``dask.array.store``), or any argument the filter
+        itself refuses with a TypeError.
     ValueError
-        For an array that is not 2D or 3D, a mask of another shape, a bad
-        footprint or shift, or a uint16 histogram without ``bins``.
+        For a mask of another shape, a histogram of integers without
+        ``bins``, or any argument the filter itself refuses with a
+        ValueError.
 
     Examples
     --------
@@ -66,8 +75,9 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     >>> import numpy as np
     >>> from morvane.filters.rank import apply_dask, median
     >>> image = da.from_array(np.arange(36, dtype=np.uint8).reshape(6, 6), chunks=3)
-    >>> smooth = apply_dask(median, image, np.ones((3, 3), bool))
-    >>> bool((smooth.compute() == median(image.compute(), np.ones((3, 3), bool))).all())
+    >>> smooth = apply_dask(median, image, np.ones((3, 3), bool), mode="wrap")
+    >>> bool((smooth.compute() == median(image.compute(), np.ones((3, 3), bool),
+    ...                                  mode="wrap")).all())
     True
     """
     import dask.array as da
@@ -75,87 +85,151 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     if filter is not _api.histogram and filter not in _SCALAR_FILTERS:
         raise TypeError(f"filter must be one of median, percentile, mean, minimum, maximum "
                         f"or histogram, got {filter!r}")
+    if "out" in kwargs:
+        raise TypeError("out does not apply to dask arrays: the result is a lazy dask array "
+                        "(store it with dask.array.store or to_zarr)")
     array = da.asarray(array)
-    _api._values.check_dtype(array.dtype, "array")
-    if filter is _api.histogram and array.dtype not in (np.uint8, np.uint16):
-        # Other types' bins span the values present: they would differ by block.
-        raise TypeError(f"the histogram of a dask array needs uint8 or uint16 values, got "
-                        f"{array.dtype}")
-    if array.ndim not in (2, 3):
-        raise ValueError(f"array must have 2 or 3 dimensions, got {array.ndim}")
-    footprint = _api._footprint_from(footprint, size, radius, array.ndim)
+    _values.check_dtype(array.dtype, "array")
+    channels = kwargs.get("channels")
+    ndim = array.ndim - (channels is not None)
+    # Every argument is checked by the filter itself, on a one-pixel sample
+    # of the array's type, so that a dask call accepts and refuses exactly
+    # what an in-memory call does.
+    sample = np.zeros((1,) * array.ndim, array.dtype)
+    sample_mask = None if mask is None else np.zeros((1,) * array.ndim,
+                                                     getattr(mask, "dtype", np.uint8))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        filter(sample, footprint, size=size, radius=radius, shift=shift, mask=sample_mask,
+               **kwargs)
+    if channels is None:
+        _api._colour_warning(array, footprint, size, radius, stacklevel=2)
+    footprint = _api._footprint_from(footprint, size, radius, ndim)
     shift = _api._shift(shift, footprint.shape)
-    if {"workers", "out", "channels"} & set(kwargs):
-        raise TypeError("workers, out and channels do not apply to dask arrays")
+    modes = _api._modes(kwargs.pop("mode", "ignore"), ndim)
+    axis = None if channels is None else _api._axis(channels, array.ndim, "channels")
+    spatial = [d for d in range(array.ndim) if d != axis]
 
-    # Along every axis, a block needs the pixels its windows reach: as many
-    # before it as the centre has footprint rows before it, and the rest after.
-    depth = {}
-    for axis, (extent, s) in enumerate(zip(footprint.shape, shift)):
-        centre = extent // 2 + s
-        depth[axis] = (centre, extent - 1 - centre)
-    arrays, depths = [array], [depth]
+    arrays = [array]
     if mask is not None:
         mask = da.asarray(mask)
+        shape_without = tuple(array.shape[d] for d in spatial)
+        if axis is not None and mask.shape == shape_without:
+            mask = da.broadcast_to(da.expand_dims(mask, axis), array.shape)
         if mask.shape != array.shape:
-            raise ValueError(f"mask must have the array's shape {array.shape}, "
+            raise ValueError(f"mask must have the image's shape {array.shape}, "
                              f"got {mask.shape}")
-        arrays.append(mask.rechunk(array.chunks))
-        depths.append(depth)
+        arrays.append(mask)
+
+    # Along every axis a block needs the pixels its windows reach. "wrap"
+    # takes them from the far side of the array (dask's periodic boundary,
+    # which needs the same depth on both sides); an axis shorter than the
+    # reach is kept whole, and the filter extends it as in memory.
+    before, after = _api._reach(footprint.shape, shift)
+    depth, boundary, block_modes = {}, {}, list(modes)
+    chunks = dict(enumerate(array.chunks))
+    for k, (d, b, a, m) in enumerate(zip(spatial, before, after, modes)):
+        if max(b, a) >= array.shape[d]:
+            chunks[d] = (array.shape[d],) if array.shape[d] else ()
+            depth[d], boundary[d] = 0, "none"
+        elif _values.PAD_MODES.get(m) == "wrap":
+            depth[d], boundary[d] = max(b, a), "periodic"
+            block_modes[k] = "ignore"  # the overlap holds what wrapping adds
+        else:
+            depth[d], boundary[d] = (b, a), "none"
+            if m != "ignore":
+                # The filter extends the first and last blocks itself: they
+                # must hold what it mirrors.
+                chunks[d] = _edge_chunks(chunks[d], max(b, a) + 1)
+    if axis is not None:
+        depth[axis], boundary[axis] = 0, "none"
+    arrays = [x.rechunk(tuple(chunks[d] for d in range(array.ndim))) for x in arrays]
+    kwargs["mode"] = tuple(block_modes)
 
     if filter is _api.histogram:
-        return _histogram(array, arrays, depths, footprint, shift, kwargs)
+        return _histogram(arrays, footprint, shift, depth, boundary, kwargs)
 
-    dtype = _SCALAR_FILTERS[filter] or array.dtype
-    if filter is _api.percentile:
-        if "p" not in kwargs:
-            raise TypeError("percentile needs p")
-        kwargs["p"] = _api._fraction(kwargs["p"])
-    unexpected = set(kwargs) - {"mode", "cval"} - ({"p"} if filter is _api.percentile
-                                                   else set())
-    if unexpected:
-        raise TypeError(f"unexpected arguments {sorted(unexpected)}")
+    dtype = _SCALAR_FILTERS[filter] or array.dtype.newbyteorder("=")
 
     def block(x, m=None):
         return filter(x, footprint, mask=m, shift=shift, **kwargs)
 
-    return da.map_overlap(block, *arrays, depth=depths, boundary="none", dtype=dtype,
+    return da.map_overlap(block, *arrays, depth=depth, boundary=boundary, dtype=dtype,
                           meta=np.empty((0,) * array.ndim, dtype))
 
 
-def _histogram(array, arrays, depths, footprint, shift, kwargs):
+def _edge_chunks(chunks, need):
+    """Chunks whose first and last are at least `need` long (when the axis
+    is), merged with their neighbours where they are shorter."""
+    chunks = list(chunks)
+    while len(chunks) > 1 and chunks[-1] < need:
+        chunks[-2:] = [chunks[-2] + chunks[-1]]
+    while len(chunks) > 1 and chunks[0] < need:
+        chunks[:2] = [chunks[0] + chunks[1]]
+    return tuple(chunks)
+
+
+def _histogram(arrays, footprint, shift, depth, boundary, kwargs):
     import dask.array as da
 
-    normalized = _api._flag(kwargs.pop("normalized", False), "normalized")
-    bins, dtype = kwargs.pop("bins", None), kwargs.pop("dtype", None)
-    if kwargs:
-        raise TypeError(f"unexpected arguments {sorted(kwargs)}")
-    if array.dtype == np.uint8:
-        top, bins = None, _api._bins(bins, 256)
-    else:
-        if bins is None:
-            raise ValueError("the histogram of a uint16 dask array needs bins=: by "
-                             "default every value has its own bin, and the number of "
-                             "values is not known before the array is computed")
-        bins = _api._bins(bins, None)
-        # The grouping needs the array's largest value: a lazy one-element
-        # array, handed to every block without overlap.
-        top = (array.max().astype(np.int64) + 1).reshape((1,) * array.ndim)
-        arrays, depths = arrays + [top], depths + [0]
-    dtype = _api._count_dtype(int(np.count_nonzero(footprint)), dtype, normalized)
+    array = arrays[0]
+    dtype = array.dtype
+    normalized = kwargs.pop("normalized", False)
+    bins, count_dtype = kwargs.pop("bins", None), kwargs.pop("dtype", None)
+    max_bytes = kwargs.pop("max_bytes", _api.MAX_HISTOGRAM_BYTES)
+    if dtype.kind in "iu" and dtype != np.uint8 and bins is None:
+        raise ValueError(f"the histogram of a {dtype} dask array needs bins=: by default "
+                         f"every value has its own bin, and the values are not known "
+                         f"before the array is computed")
+    bins = _api._bins(bins, 256 if dtype == np.uint8 else 2 if dtype == bool else 256)
+    count_dtype = _api._count_dtype(int(np.count_nonzero(footprint)), count_dtype,
+                                    _api._flag(normalized, "normalized"))
+    extremes = None
+    if dtype not in (np.uint8, bool):
+        # The bins span the whole array's values: its extremes, lazily, as a
+        # two-element array handed whole to every block.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # an all-NaN array
+            low, high = ((da.nanmin(array), da.nanmax(array)) if dtype.kind == "f"
+                         else (array.min(), array.max()))
+        kind = np.float64 if dtype.kind == "f" else dtype
+        extremes = [v.astype(kind).reshape((1,) * array.ndim) for v in (low, high)]
 
     def block(x, *rest):
-        rest = list(rest)  # the mask, if any, then the top, if any
-        t = int(rest.pop().item()) if top is not None else 256
+        rest = list(rest)  # the mask, if any, then the extremes, if any
+        given = None
+        if extremes is not None:
+            high, low = rest.pop(), rest.pop()
+            given = _raw(low.item(), high.item(), dtype)
         m = rest[0] if rest else None
-        return _api._histogram(x, footprint, normalized, m, shift, None, 1, bins, dtype, t)
+        fill = None
+        if any(_values.PAD_MODES.get(md) == "constant" for md in kwargs["mode"]):
+            fill = _values.cast_like(kwargs.get("cval", 0.0), dtype)
+        span = None if given is None else _api._with_fill(given, fill)
+        return _api._histogram_of(x, footprint, None, None, normalized, bins, count_dtype, m,
+                                  shift, kwargs["mode"], kwargs.get("cval", 0.0), None,
+                                  kwargs.get("workers", 1), kwargs.get("channels"), max_bytes,
+                                  extremes=span)
 
+    extra = extremes or []
+    inputs = arrays + extra
+    depths = [depth] * len(arrays) + [0] * len(extra)
+    boundaries = [boundary] * len(arrays) + ["none"] * len(extra)
     # The blocks grow by the overlap and gain a bins axis. map_overlap's own
     # trim misplaces the depths past a new axis, so the overlap is trimmed
     # here, with the bins axis untouched.
-    overlapped = da.overlap.overlap(array, depth=depths[0], boundary="none").chunks
-    counts = da.map_overlap(block, *arrays, depth=depths, boundary="none", trim=False,
-                            new_axis=array.ndim, chunks=overlapped + ((bins,),), dtype=dtype,
-                            meta=np.empty((0,) * (array.ndim + 1), dtype))
-    return da.overlap.trim_internal(counts, {**depths[0], array.ndim: 0},
-                                    boundary="none")
+    overlapped = da.overlap.overlap(array, depth=depth, boundary=boundary).chunks
+    counts = da.map_overlap(block, *inputs, depth=depths, boundary=boundaries, trim=False,
+                            new_axis=array.ndim, chunks=overlapped + ((bins,),),
+                            dtype=count_dtype, meta=np.empty((0,) * (array.ndim + 1),
+                                                             count_dtype))
+    return da.overlap.trim_internal(counts, {**depth, array.ndim: 0},
+                                    boundary={**boundary, array.ndim: "none"})
+
+
+def _raw(low, high, dtype):
+    """The (smallest, largest) counted values from the lazy reductions;
+    (0, 0) for an array without any (all NaN)."""
+    if dtype.kind == "f":
+        return (0.0, 0.0) if np.isnan(low) else (float(low), float(high))
+    return int(low), int(high)

@@ -1,5 +1,6 @@
 """Footprints by name: disks, balls and boxes."""
 
+import numbers
 import operator
 
 import numpy as np
@@ -10,11 +11,12 @@ __all__ = ["disk", "ball", "box"]
 def _radius(radius):
     if isinstance(radius, (bool, np.bool_)):
         raise TypeError(f"radius must be a number, not a bool ({radius!r})")
-    try:
-        radius = float(radius)
-    except (TypeError, ValueError):
+    if isinstance(radius, np.ndarray) and radius.ndim == 0 and radius.dtype.kind in "iuf":
+        radius = radius[()]
+    if not isinstance(radius, numbers.Real):
         raise TypeError(f"radius must be a number, got {type(radius).__name__} "
-                        f"{radius!r}") from None
+                        f"{radius!r}")
+    radius = float(radius)
     if not radius >= 0 or radius == float("inf"):
         raise ValueError(f"radius must be a finite number >= 0, got {radius}")
     return radius

@@ -1,10 +1,12 @@
 """Values of any real dtype as the engine reads them, and borders by mode.
 
 The engine reads 8-, 16- and 32-bit unsigned integers. Other types go in
-as order-preserving keys (a key's order is its value's order, and the key
-maps back to the exact value) or, when the image has few distinct values
-of a wide type or the method needs them dense, as codes: the rank of each
-value among the image's distinct values, in NumPy's sort order (NaN last).
+as order-preserving keys of their own width (a key's order is its value's
+order, and the key maps back to the exact value: every NaN is one quiet NaN
+above +inf, -0.0 lies just below 0.0) or, for 64-bit types and where a
+method needs them dense, as codes: the index of each value among the
+image's distinct values, in the keys' order. Mapping back writes 0 where a
+window counted no pixel, so an empty window never reads as a value.
 """
 
 import numpy as np
@@ -21,7 +23,6 @@ PAD_MODES = {
 }
 MODES = ("ignore",) + tuple(PAD_MODES)
 
-_SIGN = {1: np.uint8(0x80), 2: np.uint16(0x8000), 4: np.uint32(0x80000000)}
 _UNSIGNED = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
 
 
@@ -34,96 +35,110 @@ def check_dtype(dtype, what="image"):
     return dtype
 
 
+def native(array):
+    """`array` in native byte order (a copy only when it is not)."""
+    if array.dtype.isnative:
+        return array
+    return array.astype(array.dtype.newbyteorder("="))
+
+
+def code_type(n):
+    """The narrowest unsigned type that numbers `n` codes."""
+    return np.uint8 if n <= 256 else np.uint16 if n <= 65536 else np.uint32
+
+
+def keys_of(values):
+    """Order-preserving unsigned keys of `values` (any real dtype but bool,
+    native byte order), of their width."""
+    values = np.asarray(values)
+    keys = np.empty(values.shape, _UNSIGNED[values.dtype.itemsize])
+    _filters.keys(values, keys, False)
+    return keys
+
+
 class Values:
     """An image's values as the engine reads them, and the way back.
 
-    `data` is uint8, uint16 or uint32; `bins` is the number of codes when
-    `data` holds codes of a 32-bit... (0 for keys); `offset` is what the
-    mean must subtract from each value; `mean_values` the float64 values
-    when a mean cannot be computed from `data` exactly."""
+    `kind` is "direct" (uint8, uint16, uint32 as they are), "bool" (its
+    bytes), "keys" (keys of the values' width: signed integers, float16,
+    float32) or "codes" (64-bit types, and 32-bit ones when `codes`).
+    `data` is what the engine reads; `bins` the number of codes when they
+    are uint32 (else None); `offset` what a mean subtracts from each key;
+    `fill` the constant border value `cval` (cast to the image's dtype) as
+    `data` holds it, or None when `cval` is None."""
 
-    def __init__(self, image, codes=False):
+    def __init__(self, image, codes=False, cval=None):
         dtype = image.dtype
         self.dtype = dtype
         self.bins = None
         self.offset = 0
-        self.distinct = None
-        self.kind = "direct"
+        self.table = None
+        fill = None if cval is None else np.asarray(cast_like(cval, dtype))
         if dtype.kind == "b":
-            self.data = image.view(np.uint8)
-            self.kind = "bool"
+            self.kind, self.data = "bool", image.view(np.uint8)
+            if fill is not None:
+                fill = fill.view(np.uint8)
         elif dtype in (np.uint8, np.uint16) or (dtype == np.uint32 and not codes):
-            self.data = image
-        elif dtype.kind == "i" and dtype.itemsize <= 4 and not (codes and dtype.itemsize == 4):
-            self.data = image.view(_UNSIGNED[dtype.itemsize]) ^ _SIGN[dtype.itemsize]
-            self.offset = int(_SIGN[dtype.itemsize])
-            self.kind = "signed"
-        elif dtype.kind == "f" and dtype.itemsize <= 4 and not codes:
-            self.data = float_keys(image.astype(np.float32, copy=False))
-            self.kind = "float"
+            self.kind, self.data = "direct", image
+        elif dtype.itemsize <= 2 or (dtype.itemsize == 4 and not codes):
+            self.kind, self.data = "keys", keys_of(image)
+            if dtype.kind == "i":
+                self.offset = 1 << (8 * dtype.itemsize - 1)
+            if fill is not None:
+                fill = keys_of(fill)
         else:
-            if dtype.itemsize <= 4 and image.size < 2**32:
-                # 32-bit keys sort packed with their positions, faster than
-                # np.unique; the keys' order is the values' (-0.0 below 0.0).
-                keys = Values(image).data
-                distinct, inverse = codes_of_keys(keys)
-                self.distinct = Values(image).back(distinct)
-            else:
-                self.distinct, inverse = np.unique(image, return_inverse=True)
-            n = len(self.distinct)
-            code_type = np.uint8 if n <= 256 else np.uint16 if n <= 65536 else np.uint32
-            self.data = inverse.reshape(image.shape).astype(code_type, copy=False)
-            self.bins = n if code_type == np.uint32 else None
             self.kind = "codes"
+            distinct = self._codes(image, fill)
+            if fill is not None:
+                fill = np.searchsorted(distinct, keys_of(fill))
+        self.fill = None if fill is None else fill.astype(self.data.dtype)[()]
 
-    def back(self, data):
-        """Values of the image's dtype from engine results (values, keys or
-        codes); may reuse `data`'s memory."""
+    def _codes(self, image, fill):
+        # The distinct keys: every key (and the border value's) sorted in
+        # place, repeats dropped; then each value's code found among them
+        # in one pass, into the codes' own array.
+        size = image.size
+        ordered = np.empty(size + (fill is not None), _UNSIGNED[self.dtype.itemsize])
+        _filters.keys(image, ordered[:size].reshape(image.shape), False)
+        if fill is not None:
+            ordered[size] = keys_of(fill)
+        ordered.sort()
+        distinct = ordered[:_filters.dedupe(ordered)].copy()
+        del ordered
+        self.data = np.empty(image.shape, code_type(len(distinct)))
+        _filters.codes(image, distinct, self.data)
+        self.table = np.empty(len(distinct), self.dtype)
+        _filters.keys(distinct, self.table, True)
+        self.bins = len(distinct) if self.data.dtype == np.uint32 else None
+        return distinct
+
+    def target(self, out):
+        """A view of `out`'s memory that the engine may fill instead of a
+        buffer of its own (back() then maps it in place), or None."""
+        data = self.data
+        if not out.dtype.isnative:
+            return None
         if self.kind == "direct":
-            return data
-        if self.kind == "bool":
-            return data.view(bool)
-        if self.kind == "signed":
-            return (data ^ _SIGN[self.dtype.itemsize]).view(self.dtype)
-        if self.kind == "float":
-            return float_values(data, in_place=True).astype(self.dtype, copy=False)
-        return self.distinct[data]
+            return out if out.dtype == data.dtype else None
+        if self.kind in ("bool", "keys"):
+            return out.view(data.dtype)
+        if out.flags.c_contiguous and data.itemsize <= out.itemsize:
+            flat = out.reshape(-1).view(np.uint8)[:out.size * data.itemsize]
+            return flat.view(data.dtype).reshape(out.shape)
+        return None
 
-
-def codes_of_keys(keys):
-    """(the distinct keys in order, each key's index among them) for uint32
-    keys, by one sort of key-position pairs."""
-    flat = keys.ravel()
-    n = flat.size
-    pairs = (flat.astype(np.uint64) << np.uint64(32)) | np.arange(n, dtype=np.uint64)
-    pairs.sort()
-    ordered = (pairs >> np.uint64(32)).astype(np.uint32)
-    first = np.empty(n, bool)
-    first[:1] = True
-    np.not_equal(ordered[1:], ordered[:-1], out=first[1:])
-    codes = np.cumsum(first, dtype=np.uint32)
-    codes -= np.uint32(1)
-    inverse = np.empty(n, np.uint32)
-    inverse[(pairs & np.uint64(0xFFFFFFFF)).astype(np.intp)] = codes
-    return ordered[first], inverse.reshape(keys.shape)
-
-
-def float_keys(values):
-    """uint32 keys of float32 values whose order is the values' order, NaN
-    last (every NaN as one quiet NaN), -0.0 just below 0.0."""
-    bits = np.ascontiguousarray(values, np.float32).view(np.uint32)
-    keys = np.empty(bits.shape, np.uint32)
-    _filters.float_keys(bits, keys, False)
-    return keys
-
-
-def float_values(keys, in_place=False):
-    """float32 values of keys (in the keys' own memory when `in_place` and
-    they are contiguous uint32)."""
-    keys = np.ascontiguousarray(keys, np.uint32)
-    bits = keys if in_place else np.empty(keys.shape, np.uint32)
-    _filters.float_keys(keys, bits, True)
-    return bits.view(np.float32)
+    def back(self, data, out, counted=None):
+        """The image's values from engine results `data` (values, keys or
+        codes of out's shape) into `out`, which `data` may be a view of
+        (from target()); 0 where `counted` (bytes of out's shape) is 0."""
+        if self.kind in ("direct", "bool"):
+            if data is not out:
+                np.copyto(out, data.view(out.dtype) if self.kind == "bool" else data)
+        elif self.kind == "keys":
+            _filters.keys(data, out, True, counted)
+        else:
+            _filters.take(self.table, data, out, counted)
+        return out
 
 
 def cast_like(value, dtype):
@@ -133,9 +148,10 @@ def cast_like(value, dtype):
         return np.array(value).astype(dtype)[()]
 
 
-def pad(image, before, after, modes, cval):
+def pad(image, before, after, modes, fill):
     """The image extended by `before` / `after` pixels along each axis, by
-    one mode per axis ("ignore" axes are not extended)."""
+    one mode per axis ("ignore" axes are not extended); constant borders
+    hold `fill`, already of the image's dtype."""
     for axis, (b, a, mode) in enumerate(zip(before, after, modes)):
         if mode == "ignore" or (b == 0 and a == 0):
             continue
@@ -143,8 +159,7 @@ def pad(image, before, after, modes, cval):
         widths[axis] = (b, a)
         how = PAD_MODES[mode]
         if how == "constant":
-            image = np.pad(image, widths, mode="constant",
-                           constant_values=cast_like(cval, image.dtype))
+            image = np.pad(image, widths, mode="constant", constant_values=fill)
         else:
             image = np.pad(image, widths, mode=how)
     return image

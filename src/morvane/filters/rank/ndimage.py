@@ -24,6 +24,9 @@ Differences that remain:
   (the values compare equal).
 - uint64 values of 2**63 and more order as the unsigned numbers they are;
   SciPy orders them as negative ones.
+- int64 and uint64 values beyond 2**53 are ranked and returned exactly;
+  SciPy rounds them to the nearest float64 on the way, so its result there
+  may be a neighbouring value (or one not in the window).
 - A ``cval`` outside the input type's range is cast as NumPy casts it
   (wrapping); SciPy's separable minimum and maximum may cast it otherwise.
 - An ``output`` dtype other than the input's gets the filtered values, cast;
@@ -154,12 +157,22 @@ def _filter(name, input, size, footprint, output, mode, cval, origin, axes, work
     # axes as given, like origins and modes. Origins are checked against the
     # footprint first, and must be integers
     # only once the rank is known to fit (the order in which SciPy checks).
-    fp_axes = axes if (footprint is None and kind != "rank") else sorted(axes)
+    # The extents of a box's minimum or maximum (by size or an all-True
+    # footprint), with their origins and modes, go to the axes in the order
+    # given, and axes of extent 1 are left alone (their origins unchecked).
+    # A rank filter's or another footprint's go to the axes in increasing
+    # order; their origins to the axes as given, or in increasing order when
+    # the axes are all the array's.
+    by_axis = kind != "rank" and separable
+    fp_axes = axes if by_axis else sorted(axes)
+    origin_axes = fp_axes if by_axis or len(axes) == array.ndim else axes
     shape = [1] * array.ndim
     for axis, extent in zip(fp_axes, fp.shape):
         shape[axis] = extent
     origins = _sequence(origin, n_axes, "origin")
-    for o, axis in zip(origins, axes):
+    if by_axis:
+        origins = [0 if shape[axis] == 1 else o for o, axis in zip(origins, fp_axes)]
+    for o, axis in zip(origins, origin_axes):
         centre = shape[axis] // 2 + o
         if centre < 0 or centre >= shape[axis]:
             raise ValueError("invalid origin")
@@ -209,7 +222,7 @@ def _filter(name, input, size, footprint, output, mode, cval, origin, axes, work
     # engine filters the two or three axes it spans (with axes of extent 1
     # added when it spans fewer), slice by slice along the others.
     shifts, full_modes = [0] * array.ndim, ["constant"] * array.ndim
-    for axis, o, m in zip(axes, origins, modes):
+    for axis, o, m in zip(origin_axes, origins, modes):
         shifts[axis], full_modes[axis] = o, m
     full = np.transpose(fp, np.argsort(np.argsort(fp_axes))).reshape(shape) if fp.ndim else \
         fp.reshape(shape)
@@ -219,7 +232,7 @@ def _filter(name, input, size, footprint, output, mode, cval, origin, axes, work
         # pass stored in the output's type (so values are cast after the
         # first pass, as SciPy does), for any number of axes.
         result = array
-        for axis, o, m in zip(axes, origins, modes):
+        for axis, o, m in zip(fp_axes, origins, modes):
             if shape[axis] <= 1:
                 continue
             passed = _filter(name, result, None, np.ones(shape[axis], bool), None, m, cval,
@@ -332,6 +345,8 @@ def median_filter(input, size=None, footprint=None, output=None, mode="reflect",
 def percentile_filter(input, percentile, size=None, footprint=None, output=None,
                       mode="reflect", cval=0.0, origin=0, *, axes=None, workers=1):
     try:
+        if isinstance(percentile, (str, bytes, np.str_, np.bytes_)):
+            raise TypeError
         percentile = float(percentile)
     except (TypeError, ValueError):
         raise TypeError(f"percentile must be a number, got {percentile!r}") from None

@@ -1,0 +1,309 @@
+// Keys, codes and the way back (see values.hpp).
+#include "values.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+namespace morvane::engine::values {
+namespace {
+
+template <class T> T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class T> void store(char *p, T v) { std::memcpy(p, &v, sizeof v); }
+
+// Calls row(p, step, n) for every run of n elements along the last axis,
+// where p[k] is the first element's address in array k and step[k] the
+// last axis' stride. Every array has the first one's shape.
+template <int K, class F> void each_row(const Strided *const (&a)[K], F &&row) {
+    const Strided &s = *a[0];
+    char *p[K];
+    Index step[K];
+    if (s.ndim == 0) {
+        for (int k = 0; k < K; ++k) p[k] = a[k]->data, step[k] = 0;
+        row(p, step, Index{1});
+        return;
+    }
+    const int last = s.ndim - 1;
+    const Index n = s.shape[last];
+    if (n == 0) return;
+    for (int k = 0; k < K; ++k) step[k] = a[k]->strides[last];
+    Index index[kMaxDims] = {};
+    for (;;) {
+        for (int k = 0; k < K; ++k) {
+            p[k] = a[k]->data;
+            for (int d = 0; d < last; ++d) p[k] += index[d] * a[k]->strides[d];
+        }
+        row(p, step, n);
+        int d = last - 1;
+        for (; d >= 0; --d) {
+            if (++index[d] < s.shape[d]) break;
+            index[d] = 0;
+        }
+        if (d < 0) return;
+    }
+}
+
+template <class U> constexpr U kSign = static_cast<U>(U{1} << (sizeof(U) * 8 - 1));
+
+template <class U> struct FloatBits;
+template <> struct FloatBits<uint16_t> {
+    static constexpr uint16_t exponent = 0x7C00, nan = 0x7E00;
+};
+template <> struct FloatBits<uint32_t> {
+    static constexpr uint32_t exponent = 0x7F800000u, nan = 0x7FC00000u;
+};
+template <> struct FloatBits<uint64_t> {
+    static constexpr uint64_t exponent = 0x7FF0000000000000ull, nan = 0x7FF8000000000000ull;
+};
+
+template <class U> U key_of(Kind kind, U u) {
+    if (kind == Kind::Signed) return static_cast<U>(u ^ kSign<U>);
+    if constexpr (sizeof(U) >= 2) {
+        if (kind == Kind::Float) {
+            if (static_cast<U>(u & ~kSign<U>) > FloatBits<U>::exponent) u = FloatBits<U>::nan;
+            return (u & kSign<U>) ? static_cast<U>(~u) : static_cast<U>(u | kSign<U>);
+        }
+    }
+    return u;
+}
+
+template <class U> U value_of(Kind kind, U k) {
+    if (kind == Kind::Signed) return static_cast<U>(k ^ kSign<U>);
+    if (kind == Kind::Float)
+        return (k & kSign<U>) ? static_cast<U>(k & ~kSign<U>) : static_cast<U>(~k);
+    return k;
+}
+
+template <class U> void to_keys_as(Kind kind, const Strided &src, const Strided &dst) {
+    const Strided *a[2] = {&src, &dst};
+    each_row(a, [kind](char *const *p, const Index *step, Index n) {
+        const char *s = p[0];
+        char *d = p[1];
+        for (Index i = 0; i < n; ++i, s += step[0], d += step[1])
+            store<U>(d, key_of<U>(kind, load<U>(s)));
+    });
+}
+
+template <class U>
+void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strided *counted) {
+    if (counted == nullptr) {
+        const Strided *a[2] = {&src, &dst};
+        each_row(a, [kind](char *const *p, const Index *step, Index n) {
+            const char *s = p[0];
+            char *d = p[1];
+            for (Index i = 0; i < n; ++i, s += step[0], d += step[1])
+                store<U>(d, value_of<U>(kind, load<U>(s)));
+        });
+        return;
+    }
+    const Strided *a[3] = {&src, &dst, counted};
+    each_row(a, [kind](char *const *p, const Index *step, Index n) {
+        const char *s = p[0], *c = p[2];
+        char *d = p[1];
+        for (Index i = 0; i < n; ++i, s += step[0], d += step[1], c += step[2])
+            store<U>(d, *c ? value_of<U>(kind, load<U>(s)) : U{0});
+    });
+}
+
+// Sorted distinct keys, searched through a table of where each bucket of
+// the keys' range begins: a lookup is a short binary search in one bucket.
+template <class U> class Lookup {
+public:
+    Lookup(const U *keys, Index n) : keys_(keys), n_(n) {
+        lo_ = keys[0];
+        const U span = static_cast<U>(keys[n - 1] - lo_);
+        const int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(n))) + 1,
+                                    1, 20);
+        const int width = static_cast<int>(std::bit_width(span));
+        shift_ = width > bits ? width - bits : 0;
+        const Index buckets = static_cast<Index>(span >> shift_) + 1;
+        start_.assign(static_cast<size_t>(buckets + 1), 0);
+        Index i = 0;
+        for (Index b = 0; b < buckets; ++b) {
+            while (i < n && static_cast<Index>(static_cast<U>(keys[i] - lo_) >> shift_) < b) ++i;
+            start_[static_cast<size_t>(b)] = i;
+        }
+        start_[static_cast<size_t>(buckets)] = n;
+    }
+
+    // The key's index, or -1 when it is not among the keys.
+    Index find(U k) const {
+        if (k < lo_ || k > keys_[n_ - 1]) return -1;
+        const auto b = static_cast<size_t>(static_cast<U>(k - lo_) >> shift_);
+        const U *first = keys_ + start_[b], *last = keys_ + start_[b + 1];
+        const U *at = std::lower_bound(first, last, k);
+        return at != last && *at == k ? at - keys_ : -1;
+    }
+
+private:
+    const U *keys_;
+    Index n_;
+    U lo_;
+    int shift_ = 0;
+    std::vector<Index> start_;
+};
+
+template <class U, class C>
+bool codes_as(Kind kind, const Strided &values, const Lookup<U> &lookup, const Strided &dst) {
+    bool ok = true;
+    const Strided *a[2] = {&values, &dst};
+    each_row(a, [&](char *const *p, const Index *step, Index n) {
+        const char *s = p[0];
+        char *d = p[1];
+        for (Index i = 0; i < n; ++i, s += step[0], d += step[1]) {
+            const Index code = lookup.find(key_of<U>(kind, load<U>(s)));
+            if (code < 0) {
+                ok = false;
+                return;
+            }
+            store<C>(d, static_cast<C>(code));
+        }
+    });
+    return ok;
+}
+
+template <class U>
+bool codes_in(Kind kind, const Strided &values, const void *distinct, Index n,
+              const Strided &dst) {
+    if (n <= 0) return values.size() == 0;
+    const Lookup<U> lookup(static_cast<const U *>(distinct), n);
+    switch (dst.item) {
+    case 1: return n <= 0x100 && codes_as<U, uint8_t>(kind, values, lookup, dst);
+    case 2: return n <= 0x10000 && codes_as<U, uint16_t>(kind, values, lookup, dst);
+    case 4: return codes_as<U, uint32_t>(kind, values, lookup, dst);
+    default: return false;
+    }
+}
+
+template <class T, class C>
+bool take_as(const T *table, Index n, const Strided &codes, const Strided &dst,
+             const Strided *counted) {
+    if (codes.data == dst.data) {
+        // One buffer: codes of C bytes at the front of items of T bytes,
+        // sizeof(C) <= sizeof(T). Item i overwrites codes i * sizeof(T) /
+        // sizeof(C) onwards, never below i: from the last item down, every
+        // code is read before it is overwritten.
+        const Index total = dst.size();
+        const char *c = counted ? counted->data : nullptr;
+        for (Index i = total - 1; i >= 0; --i) {
+            const C code = load<C>(codes.data + i * Index{sizeof(C)});
+            if (code >= n) return false;
+            store<T>(dst.data + i * Index{sizeof(T)}, c && !c[i] ? T{0} : table[code]);
+        }
+        return true;
+    }
+    bool ok = true;
+    auto one = [&](const char *s, char *d, bool keep) {
+        const C code = load<C>(s);
+        if (code >= n) ok = false;
+        store<T>(d, keep && code < n ? table[code] : T{0});
+    };
+    if (counted == nullptr) {
+        const Strided *a[2] = {&codes, &dst};
+        each_row(a, [&](char *const *p, const Index *step, Index m) {
+            for (Index i = 0; i < m; ++i) one(p[0] + i * step[0], p[1] + i * step[1], true);
+        });
+    } else {
+        const Strided *a[3] = {&codes, &dst, counted};
+        each_row(a, [&](char *const *p, const Index *step, Index m) {
+            for (Index i = 0; i < m; ++i)
+                one(p[0] + i * step[0], p[1] + i * step[1], p[2][i * step[2]] != 0);
+        });
+    }
+    return ok;
+}
+
+template <class T>
+bool take_in(const void *table, Index n, const Strided &codes, const Strided &dst,
+             const Strided *counted) {
+    const auto *t = static_cast<const T *>(table);
+    switch (codes.item) {
+    case 1: return take_as<T, uint8_t>(t, n, codes, dst, counted);
+    case 2: return take_as<T, uint16_t>(t, n, codes, dst, counted);
+    case 4: return take_as<T, uint32_t>(t, n, codes, dst, counted);
+    default: return false;
+    }
+}
+
+} // namespace
+
+bool Strided::contiguous() const {
+    Index expect = item;
+    for (int d = ndim - 1; d >= 0; --d) {
+        if (shape[d] != 1 && strides[d] != expect) return false;
+        expect *= shape[d];
+    }
+    return true;
+}
+
+bool same_shape(const Strided &a, const Strided &b) {
+    if (a.ndim != b.ndim) return false;
+    for (int d = 0; d < a.ndim; ++d)
+        if (a.shape[d] != b.shape[d]) return false;
+    return true;
+}
+
+void to_keys(Kind kind, const Strided &src, const Strided &dst) {
+    switch (src.item) {
+    case 1: to_keys_as<uint8_t>(kind, src, dst); break;
+    case 2: to_keys_as<uint16_t>(kind, src, dst); break;
+    case 4: to_keys_as<uint32_t>(kind, src, dst); break;
+    case 8: to_keys_as<uint64_t>(kind, src, dst); break;
+    default: break;
+    }
+}
+
+void from_keys(Kind kind, const Strided &src, const Strided &dst, const Strided *counted) {
+    switch (src.item) {
+    case 1: from_keys_as<uint8_t>(kind, src, dst, counted); break;
+    case 2: from_keys_as<uint16_t>(kind, src, dst, counted); break;
+    case 4: from_keys_as<uint32_t>(kind, src, dst, counted); break;
+    case 8: from_keys_as<uint64_t>(kind, src, dst, counted); break;
+    default: break;
+    }
+}
+
+Index dedupe(void *keys, int item, Index n) {
+    auto run = [n](auto *k) -> Index {
+        return n <= 0 ? 0 : static_cast<Index>(std::unique(k, k + n) - k);
+    };
+    switch (item) {
+    case 1: return run(static_cast<uint8_t *>(keys));
+    case 2: return run(static_cast<uint16_t *>(keys));
+    case 4: return run(static_cast<uint32_t *>(keys));
+    case 8: return run(static_cast<uint64_t *>(keys));
+    default: return 0;
+    }
+}
+
+bool codes(Kind kind, const Strided &values, const void *distinct, Index n, const Strided &dst) {
+    switch (values.item) {
+    case 1: return codes_in<uint8_t>(kind, values, distinct, n, dst);
+    case 2: return codes_in<uint16_t>(kind, values, distinct, n, dst);
+    case 4: return codes_in<uint32_t>(kind, values, distinct, n, dst);
+    case 8: return codes_in<uint64_t>(kind, values, distinct, n, dst);
+    default: return false;
+    }
+}
+
+bool take(const void *table, Index n, const Strided &codes, const Strided &dst,
+          const Strided *counted) {
+    if (codes.data == dst.data &&
+        (!codes.contiguous() || !dst.contiguous() || codes.item > dst.item ||
+         (counted != nullptr && !counted->contiguous())))
+        return false;
+    switch (dst.item) {
+    case 1: return take_in<uint8_t>(table, n, codes, dst, counted);
+    case 2: return take_in<uint16_t>(table, n, codes, dst, counted);
+    case 4: return take_in<uint32_t>(table, n, codes, dst, counted);
+    case 8: return take_in<uint64_t>(table, n, codes, dst, counted);
+    default: return false;
+    }
+}
+
+} // namespace morvane::engine::values
