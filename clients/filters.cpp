@@ -464,9 +464,10 @@ PyMethodDef methods[] = {
      "Order-preserving unsigned keys of values (back false), or the values of keys (0 where\n"
      "`counted` is 0)."},
     {"dedupe", morvane::engine::dedupe, METH_VARARGS,
-     "dedupe(sorted_keys) -> n\n\nThe distinct keys moved to the front; their number."},
+     "dedupe(keys, n, shift) -> count\n\nThe distinct keys of the sorted first n moved to the\n"
+     "front (from the second entry when shift); their number."},
     {"codes", morvane::engine::codes, METH_VARARGS,
-     "codes(values, distinct_keys, dst)\n\nEach value's index among the distinct keys."},
+     "codes(values, distinct_keys, dst)\n\n1 + each value's index among the distinct keys."},
     {"take", morvane::engine::take, METH_VARARGS,
      "take(table, codes, dst, counted=None)\n\ndst = table[codes] (0 where `counted` is 0);\n"
      "codes may lie in dst's own memory."},

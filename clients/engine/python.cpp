@@ -357,32 +357,39 @@ PyObject *keys(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
-// dedupe(keys) -> n
+// dedupe(keys, n, shift) -> count
 //
-// keys: a sorted, contiguous one-dimensional unsigned array; its distinct
-// entries move to its front, in order; returns their number.
+// keys: a contiguous one-dimensional unsigned array whose first n entries
+// are sorted; their distinct entries move to its front (from its second
+// entry on when shift, which then needs one entry more), in order; returns
+// their number.
 PyObject *dedupe(PyObject *, PyObject *args) {
     PyObject *obj;
-    if (!PyArg_ParseTuple(args, "O:dedupe", &obj)) return nullptr;
+    Py_ssize_t n;
+    int shift;
+    if (!PyArg_ParseTuple(args, "Onp:dedupe", &obj, &n, &shift)) return nullptr;
     Array keys;
     if (keys.get(obj, true, "keys") < 0) return nullptr;
     if (keys.kind != values::Kind::Unsigned || keys.s.ndim != 1 || !keys.s.contiguous()) {
         PyErr_SetString(PyExc_TypeError, "dedupe takes a contiguous 1D unsigned array");
         return nullptr;
     }
-    const values::Index n = keys.s.shape[0];
+    if (n < 0 || n + (shift ? 1 : 0) > keys.s.shape[0]) {
+        PyErr_SetString(PyExc_ValueError, "dedupe: n does not fit the array");
+        return nullptr;
+    }
     values::Index distinct;
     Py_BEGIN_ALLOW_THREADS
-    distinct = values::dedupe(keys.s.data, keys.s.item, n);
+    distinct = values::dedupe(keys.s.data, keys.s.item, n, shift != 0);
     Py_END_ALLOW_THREADS
     return PyLong_FromSsize_t(distinct);
 }
 
 // codes(values, distinct, dst) -> None
 //
-// dst (uint8, uint16 or uint32 of the values' shape) gets each value's
+// dst (uint8, uint16 or uint32 of the values' shape) gets 1 + each value's
 // index among `distinct`: the sorted distinct keys of the values (as
-// dedupe leaves them, contiguous, the values' width).
+// dedupe leaves them, contiguous, the values' width). Code 0 is no value's.
 PyObject *codes(PyObject *, PyObject *args) {
     PyObject *values_obj, *distinct_obj, *dst_obj;
     if (!PyArg_ParseTuple(args, "OOO:codes", &values_obj, &distinct_obj, &dst_obj))

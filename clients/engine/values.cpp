@@ -74,8 +74,9 @@ template <class U> U key_of(Kind kind, U u) {
 
 template <class U> U value_of(Kind kind, U k) {
     if (kind == Kind::Signed) return static_cast<U>(k ^ kSign<U>);
+    // Key 0 (all ones, a NaN's bits) is no value's key: it stands for 0.
     if (kind == Kind::Float)
-        return (k & kSign<U>) ? static_cast<U>(k & ~kSign<U>) : static_cast<U>(~k);
+        return (k & kSign<U>) ? static_cast<U>(k & ~kSign<U>) : k ? static_cast<U>(~k) : U{0};
     return k;
 }
 
@@ -110,15 +111,26 @@ void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strid
     });
 }
 
+#if defined(__GNUC__) || defined(__clang__)
+#define MV_PREFETCH(p) __builtin_prefetch(p)
+#else
+#define MV_PREFETCH(p) ((void)0)
+#endif
+
 // Sorted distinct keys, searched through a table of where each bucket of
-// the keys' range begins: a lookup is a short binary search in one bucket.
+// the keys' range begins: a lookup is a short search in one bucket. Lookups
+// go in batches, in passes that first fetch every bucket's bounds, then
+// every bucket's keys, so that the cache misses of a batch overlap (the
+// keys rarely fit the cache).
 template <class U> class Lookup {
 public:
+    static constexpr int kBatch = 64;
+
     Lookup(const U *keys, Index n) : keys_(keys), n_(n) {
         lo_ = keys[0];
         const U span = static_cast<U>(keys[n - 1] - lo_);
         const int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(n))) + 1,
-                                    1, 20);
+                                    1, 22);
         const int width = static_cast<int>(std::bit_width(span));
         shift_ = width > bits ? width - bits : 0;
         const Index buckets = static_cast<Index>(span >> shift_) + 1;
@@ -126,18 +138,35 @@ public:
         Index i = 0;
         for (Index b = 0; b < buckets; ++b) {
             while (i < n && static_cast<Index>(static_cast<U>(keys[i] - lo_) >> shift_) < b) ++i;
-            start_[static_cast<size_t>(b)] = i;
+            start_[static_cast<size_t>(b)] = static_cast<uint32_t>(i);
         }
-        start_[static_cast<size_t>(buckets)] = n;
+        start_[static_cast<size_t>(buckets)] = static_cast<uint32_t>(n);
     }
 
-    // The key's index, or -1 when it is not among the keys.
-    Index find(U k) const {
-        if (k < lo_ || k > keys_[n_ - 1]) return -1;
-        const auto b = static_cast<size_t>(static_cast<U>(k - lo_) >> shift_);
-        const U *first = keys_ + start_[b], *last = keys_ + start_[b + 1];
-        const U *at = std::lower_bound(first, last, k);
-        return at != last && *at == k ? at - keys_ : -1;
+    // found[i] = the index of k[i] among the keys, for count <= kBatch
+    // keys; false when one is not among them.
+    bool find(const U *k, Index *found, int count) const {
+        const U hi = keys_[n_ - 1];
+        size_t bucket[kBatch];
+        for (int i = 0; i < count; ++i) {
+            const U key = std::clamp(k[i], lo_, hi);
+            bucket[i] = static_cast<size_t>(static_cast<U>(key - lo_) >> shift_);
+            MV_PREFETCH(&start_[bucket[i]]);
+        }
+        for (int i = 0; i < count; ++i) MV_PREFETCH(keys_ + start_[bucket[i]]);
+        bool ok = true;
+        for (int i = 0; i < count; ++i) {
+            const U *first = keys_ + start_[bucket[i]], *last = keys_ + start_[bucket[i] + 1];
+            const U *at = first;
+            if (last - first <= 8) {
+                while (at < last && *at < k[i]) ++at;
+            } else {
+                at = std::lower_bound(first, last, k[i]);
+            }
+            ok = ok && at != last && *at == k[i];
+            found[i] = at - keys_;
+        }
+        return ok;
     }
 
 private:
@@ -145,7 +174,7 @@ private:
     Index n_;
     U lo_;
     int shift_ = 0;
-    std::vector<Index> start_;
+    std::vector<uint32_t> start_;  // codes are 32-bit: fewer than 2^32 keys
 };
 
 template <class U, class C>
@@ -153,15 +182,16 @@ bool codes_as(Kind kind, const Strided &values, const Lookup<U> &lookup, const S
     bool ok = true;
     const Strided *a[2] = {&values, &dst};
     each_row(a, [&](char *const *p, const Index *step, Index n) {
-        const char *s = p[0];
-        char *d = p[1];
-        for (Index i = 0; i < n; ++i, s += step[0], d += step[1]) {
-            const Index code = lookup.find(key_of<U>(kind, load<U>(s)));
-            if (code < 0) {
-                ok = false;
-                return;
-            }
-            store<C>(d, static_cast<C>(code));
+        constexpr int batch = Lookup<U>::kBatch;
+        U keys[batch];
+        Index found[batch];
+        for (Index i = 0; i < n && ok; i += batch) {
+            const int count = static_cast<int>(std::min<Index>(batch, n - i));
+            for (int j = 0; j < count; ++j)
+                keys[j] = key_of<U>(kind, load<U>(p[0] + (i + j) * step[0]));
+            ok = lookup.find(keys, found, count);
+            for (int j = 0; j < count; ++j)
+                store<C>(p[1] + (i + j) * step[1], static_cast<C>(found[j] + 1));
         }
     });
     return ok;
@@ -173,9 +203,9 @@ bool codes_in(Kind kind, const Strided &values, const void *distinct, Index n,
     if (n <= 0) return values.size() == 0;
     const Lookup<U> lookup(static_cast<const U *>(distinct), n);
     switch (dst.item) {
-    case 1: return n <= 0x100 && codes_as<U, uint8_t>(kind, values, lookup, dst);
-    case 2: return n <= 0x10000 && codes_as<U, uint16_t>(kind, values, lookup, dst);
-    case 4: return codes_as<U, uint32_t>(kind, values, lookup, dst);
+    case 1: return n < 0x100 && codes_as<U, uint8_t>(kind, values, lookup, dst);
+    case 2: return n < 0x10000 && codes_as<U, uint16_t>(kind, values, lookup, dst);
+    case 4: return n < 0xffffffff && codes_as<U, uint32_t>(kind, values, lookup, dst);
     default: return false;
     }
 }
@@ -268,9 +298,11 @@ void from_keys(Kind kind, const Strided &src, const Strided &dst, const Strided 
     }
 }
 
-Index dedupe(void *keys, int item, Index n) {
-    auto run = [n](auto *k) -> Index {
-        return n <= 0 ? 0 : static_cast<Index>(std::unique(k, k + n) - k);
+Index dedupe(void *keys, int item, Index n, bool shift) {
+    auto run = [n, shift](auto *k) -> Index {
+        const Index d = n <= 0 ? 0 : static_cast<Index>(std::unique(k, k + n) - k);
+        if (shift) std::memmove(k + 1, k, static_cast<size_t>(d) * sizeof *k);
+        return d;
     };
     switch (item) {
     case 1: return run(static_cast<uint8_t *>(keys));

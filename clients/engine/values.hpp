@@ -43,17 +43,19 @@ bool same_shape(const Strided &a, const Strided &b);
 void to_keys(Kind kind, const Strided &src, const Strided &dst);
 
 // dst (the values' type) = the values of the keys src; where `counted` (a
-// byte array of dst's shape, or null) holds 0, dst gets 0. src and dst may
-// be the same array.
+// byte array of dst's shape, or null) holds 0, dst gets 0, and so does key
+// 0 of floats (no value's key). src and dst may be the same array.
 void from_keys(Kind kind, const Strided &src, const Strided &dst, const Strided *counted);
 
-// Sorted keys (contiguous, `item` bytes each) without repeats, in place;
-// returns how many remain.
-Index dedupe(void *keys, int item, Index n);
+// The first n of sorted keys (contiguous, `item` bytes each) without
+// repeats, in place (from the second entry on when `shift`: the buffer then
+// holds at least one more than them); returns how many remain.
+Index dedupe(void *keys, int item, Index n, bool shift);
 
-// dst (unsigned codes, contiguous or not) = the index of each value's key
-// among `distinct` (n sorted distinct keys of the values' width, holding
-// every value's key). Returns false when a value's key is not among them
+// dst (unsigned codes, contiguous or not) = 1 + the index of each value's
+// key among `distinct` (n sorted distinct keys of the values' width,
+// holding every value's key): code 0 is left for empty windows. Returns
+// false when a value's key is not among them or the codes are too narrow
 // (dst is then partly written).
 bool codes(Kind kind, const Strided &values, const void *distinct, Index n, const Strided &dst);
 

@@ -35,7 +35,8 @@ def histogram(image: ArrayLike, footprint: _Footprint = ..., *, size: SupportsIn
            mask: ArrayLike | None = ..., shift: _Shift = ..., mode: _Mode = ..., cval: float = ...,
               normalized: bool = ..., bins: SupportsIndex | None = ..., dtype: DTypeLike | None = ...,
               out: NDArray[Any] | None = ..., workers: _Workers = ...,
-              channels: SupportsIndex | None = ...) -> NDArray[Any]: ...
+              channels: SupportsIndex | None = ...,
+              max_bytes: SupportsIndex | None = ...) -> NDArray[Any]: ...
 def apply_dask(filter: Callable[..., NDArray[Any]], array: Any, footprint: _Footprint = ..., *,
                size: SupportsIndex | Sequence[SupportsIndex] | None = ..., radius: float | None = ...,
                mask: Any = ..., shift: _Shift = ..., **kwargs: Any) -> Any: ...

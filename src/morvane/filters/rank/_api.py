@@ -72,8 +72,11 @@ def _mask(mask, shape):
         raise TypeError(f"mask must be bool or integer, got {mask.dtype}")
     if mask.shape != shape:
         raise ValueError(f"mask must have the image's shape {shape}, got {mask.shape}")
-    # A new array: it never shares memory with `out`.
-    return (mask != 0).view(np.uint8)
+    # A new array, laid out for the engine: it never shares memory with
+    # `out`, and the engine reads it as it is.
+    counted = _values.engine_array(shape, np.uint8)
+    np.not_equal(mask, 0, out=counted.view(bool))
+    return counted
 
 
 def _integer(value, what):
@@ -428,9 +431,7 @@ def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, s
     if rank is not None:
         p = (rank + 0.5) / members  # every window is full: rank floor(p * members)
 
-    padded = any(m != "ignore" for m in modes)
     constant = any(_values.PAD_MODES.get(m) == "constant" for m in modes)
-    before, after = _reach(footprint.shape, shift, modes)
     if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
         values = None
         data = image.astype(np.float64, copy=False)
@@ -445,52 +446,94 @@ def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, s
             values = None
             values = _values.Values(image, codes=True, cval=cval if constant else None)
         data, fill = values.data, values.fill
-    work, work_mask = data, mask
-    if padded:
-        work = _values.pad(data, before, after, modes, fill)
-        if mask is not None:
-            # Pixels outside take the mask of the pixel they repeat; filled
-            # ones (constant) are counted.
-            work_mask = _values.pad(mask, before, after, modes, 1)
-        del data
-        if values is not None:
-            values.data = work
-    counted = None
-    if values is not None and values.kind in ("keys", "codes") and kind != _filters.MEAN:
-        counted = _counted(footprint, shift, work_mask, work.shape, modes, workers)
-
-    engine_dtype = np.float64 if kind == _filters.MEAN else work.dtype
-    target = None
-    if not padded:
-        if values is None or kind == _filters.MEAN:
-            target = result
-        else:
-            target = values.target(result)
-    if target is None:
-        target = np.empty(work.shape, engine_dtype)
-    else:
-        # The engine reads its input while it writes the target.
-        work = _distinct(work, target)
-        if work_mask is not None:
-            work_mask = _distinct(work_mask, target)
-    if values is None:
-        _mean_of_doubles(work, footprint, work_mask, target, shift, workers, _bands or 0,
-                         _progress)
-    else:
-        _filters.engine(_STATS[kind], work, footprint, work_mask, target, shift, p, workers,
-                        _method, _bands or 0, _progress, values.bins, values.offset)
-    del work, work_mask
-    if padded:
-        crop = tuple(slice(b, b + n) for b, n in zip(before, image.shape))
-        target = target[crop]
-        if counted is not None:
-            counted = counted[crop]
-    if values is None or kind == _filters.MEAN:
-        if target is not result:
-            np.copyto(result, target)
-    else:
-        values.back(target, result, counted)
+    # The runs read the image while they write the result.
+    data = _distinct(data, result)
+    if mask is not None:
+        mask = _distinct(mask, result)
+    run = _Run(kind, values, footprint, shift, p, workers, _method)
+    # Every window inside the image is the same whatever the border mode:
+    # the whole image first, then the slabs along its borders again, each
+    # from the part of the extended image its windows reach.
+    run(data, mask, result, bands=_bands or 0, progress=_progress)
+    before, after = _reach(footprint.shape, shift, modes)
+    for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after, modes):
+        run(sub, sub_mask, result[slab], crop)
     return _store_given(given, result)
+
+
+class _Run:
+    """One engine run of a filter: values (or their keys or codes) and mask
+    in, the image's values out."""
+
+    def __init__(self, kind, values, footprint, shift, p, workers, method):
+        self.kind, self.values, self.footprint, self.shift = kind, values, footprint, shift
+        self.p, self.workers, self.method = p, workers, method
+
+    def __call__(self, data, mask, result, crop=None, bands=0, progress=None):
+        """Filters `data` (mode "ignore") into `result`, of data's shape, or
+        of the part `crop` of it."""
+        kind, values = self.kind, self.values
+        back = values is not None and kind != _filters.MEAN
+        counted = None  # codes and float keys of an empty window map back to 0
+        if back and values.kind == "keys" and values.dtype.kind == "i":
+            counted = _counted(self.footprint, self.shift, mask, data.shape,
+                               ("ignore",) * data.ndim, self.workers)
+        target = None
+        if crop is None:  # data and mask never share the result's memory
+            target = values.target(result) if back else result
+        if target is None:
+            target = np.empty(data.shape, np.float64 if kind == _filters.MEAN else data.dtype)
+        if values is None:
+            _mean_of_doubles(data, self.footprint, mask, target, self.shift, self.workers, bands,
+                             progress)
+        else:
+            _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift, self.p,
+                            self.workers, self.method, bands, progress, values.bins,
+                            values.offset)
+        if crop is not None:
+            target = target[crop]
+            counted = None if counted is None else counted[crop]
+        if back:
+            values.back(target, result, counted)
+        elif target is not result:
+            np.copyto(result, target)
+
+
+def _border_slabs(data, mask, fill, before, after, modes):
+    """(data, mask, crop, slab) for the slabs of pixels along the image's
+    borders whose windows reach beyond it: `slab` the slab's place in the
+    image, data and mask the part of the extended image its windows reach
+    (mode "ignore" within it), `crop` the slab's place in them. A slab
+    along an axis leaves out the pixels that the slabs along the axes
+    before it give."""
+    shape = data.shape
+    # Per axis, the part that a slab along a later axis covers.
+    spans = [(0, n) for n in shape]
+    for d, (n, b, a, m) in enumerate(zip(shape, before, after, modes)):
+        if m == "ignore" or not (b or a):
+            continue
+        sides = [(0, min(n, b))] if b else []
+        if a:
+            low = max(0, n - a)
+            if sides and sides[0][1] >= low:
+                sides = [(0, n)]
+            else:
+                sides.append((low, n))
+        for lo, hi in sides:
+            out = list(spans)
+            out[d] = (lo, hi)
+            if any(l >= h for l, h in out):
+                continue
+            # Pixels [l, h) of an axis reach [l - before, h + after).
+            box = [(l - be, h + af) if mo != "ignore" else (0, n_e)
+                   for (l, h), be, af, mo, n_e in zip(out, before, after, modes, shape)]
+            index = [_values.border_index(n_e, start, stop, m_e)
+                     for n_e, (start, stop), m_e in zip(shape, box, modes)]
+            crop = tuple(slice(l - start, h - start) for (l, h), (start, _) in zip(out, box))
+            slab = tuple(slice(l, h) for l, h in out)
+            yield (_values.take_box(data, index, fill),
+                   None if mask is None else _values.take_box(mask, index, 1), crop, slab)
+        spans[d] = (min(n, b), max(min(n, b), n - a))
 
 
 def _store_given(given, result):
@@ -729,11 +772,10 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
     """histogram(); `extremes` the (smallest, largest) counted values of the
     whole array (the blocks of a dask array), else those of the image."""
     image = np.asarray(image)
+    if channels is None:
+        _colour_warning(image, footprint, size, radius, stacklevel)
     ndim, footprint, shift, modes, normalized = _histogram_args(
         image, footprint, size, radius, normalized, shift, mode, channels)
-    if channels is None:
-        _colour_warning(image, None if size is None and radius is None else footprint, size,
-                        radius, stacklevel)
     image = _values.native(image)
     workers = _workers(workers)
     if max_bytes is not None:

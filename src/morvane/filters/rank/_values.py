@@ -5,8 +5,9 @@ as order-preserving keys of their own width (a key's order is its value's
 order, and the key maps back to the exact value: every NaN is one quiet NaN
 above +inf, -0.0 lies just below 0.0) or, for 64-bit types and where a
 method needs them dense, as codes: the index of each value among the
-image's distinct values, in the keys' order. Mapping back writes 0 where a
-window counted no pixel, so an empty window never reads as a value.
+image's distinct values, in the keys' order, from 1 (code 0 and float key 0
+are no value's: an empty window's result maps back to 0); mapping back from
+keys of signed integers writes 0 where a window counted no pixel.
 """
 
 import numpy as np
@@ -47,11 +48,34 @@ def code_type(n):
     return np.uint8 if n <= 256 else np.uint16 if n <= 65536 else np.uint32
 
 
-def keys_of(values):
+def _pitch(nbytes):
+    """Bytes from one row (plane) to the next: an odd number of cache lines,
+    so that the rows a window spans fall into every set of the cache."""
+    lines = -(-nbytes // 64)
+    return 64 * (lines + 1 - lines % 2)
+
+
+def engine_array(shape, dtype):
+    """An empty array for the engine to read: 2D or 3D with rows (and
+    planes) a pitch apart that the engine reads as they are (a C-contiguous
+    array whose rows are a power of two of bytes apart it would copy)."""
+    dtype = np.dtype(dtype)
+    if len(shape) not in (2, 3) or 0 in shape:
+        return np.empty(shape, dtype)
+    row = _pitch(shape[-1] * dtype.itemsize)
+    plane = _pitch(row * shape[-2]) if len(shape) == 3 else 0
+    size = plane * shape[0] if len(shape) == 3 else row * shape[0]
+    strides = ((plane,) if len(shape) == 3 else ()) + (row, dtype.itemsize)
+    return np.lib.stride_tricks.as_strided(np.empty(size, np.uint8).view(dtype), shape, strides)
+
+
+def keys_of(values, engine=False):
     """Order-preserving unsigned keys of `values` (any real dtype but bool,
-    native byte order), of their width."""
+    native byte order), of their width; laid out for the engine when
+    `engine`."""
     values = np.asarray(values)
-    keys = np.empty(values.shape, _UNSIGNED[values.dtype.itemsize])
+    width = _UNSIGNED[values.dtype.itemsize]
+    keys = engine_array(values.shape, width) if engine else np.empty(values.shape, width)
     _filters.keys(values, keys, False)
     return keys
 
@@ -81,36 +105,40 @@ class Values:
         elif dtype in (np.uint8, np.uint16) or (dtype == np.uint32 and not codes):
             self.kind, self.data = "direct", image
         elif dtype.itemsize <= 2 or (dtype.itemsize == 4 and not codes):
-            self.kind, self.data = "keys", keys_of(image)
+            self.kind, self.data = "keys", keys_of(image, engine=True)
             if dtype.kind == "i":
                 self.offset = 1 << (8 * dtype.itemsize - 1)
             if fill is not None:
                 fill = keys_of(fill)
         else:
             self.kind = "codes"
-            distinct = self._codes(image, fill)
-            if fill is not None:
-                fill = np.searchsorted(distinct, keys_of(fill))
+            fill = self._codes(image, fill)
         self.fill = None if fill is None else fill.astype(self.data.dtype)[()]
 
     def _codes(self, image, fill):
         # The distinct keys: every key (and the border value's) sorted in
-        # place, repeats dropped; then each value's code found among them
-        # in one pass, into the codes' own array.
+        # place, repeats dropped, moved up one place (code 0 is left for an
+        # empty window); then each value's code found among them in one
+        # pass, into the codes' own array; then the table of values by code
+        # (0 first) in the keys' own memory.
         size = image.size
-        ordered = np.empty(size + (fill is not None), _UNSIGNED[self.dtype.itemsize])
+        count = size + (fill is not None)
+        ordered = np.empty(count + 1, _UNSIGNED[self.dtype.itemsize])
         _filters.keys(image, ordered[:size].reshape(image.shape), False)
         if fill is not None:
-            ordered[size] = keys_of(fill)
-        ordered.sort()
-        distinct = ordered[:_filters.dedupe(ordered)].copy()
-        del ordered
-        self.data = np.empty(image.shape, code_type(len(distinct)))
+            ordered[size] = keys_of(fill)[()]
+        ordered[:count].sort()
+        n = _filters.dedupe(ordered, count, True)
+        ordered.resize(n + 1, refcheck=False)  # the memory past them goes back
+        distinct = ordered[1:]
+        self.data = engine_array(image.shape, code_type(n + 1))
         _filters.codes(image, distinct, self.data)
-        self.table = np.empty(len(distinct), self.dtype)
-        _filters.keys(distinct, self.table, True)
-        self.bins = len(distinct) if self.data.dtype == np.uint32 else None
-        return distinct
+        self.bins = n + 1 if self.data.dtype == np.uint32 else None
+        fill_code = None if fill is None else np.searchsorted(distinct, keys_of(fill)) + 1
+        self.table = ordered.view(self.dtype)
+        _filters.keys(distinct, self.table[1:], True)
+        self.table[0] = 0
+        return fill_code
 
     def target(self, out):
         """A view of `out`'s memory that the engine may fill instead of a
@@ -152,14 +180,50 @@ def pad(image, before, after, modes, fill):
     """The image extended by `before` / `after` pixels along each axis, by
     one mode per axis ("ignore" axes are not extended); constant borders
     hold `fill`, already of the image's dtype."""
-    for axis, (b, a, mode) in enumerate(zip(before, after, modes)):
-        if mode == "ignore" or (b == 0 and a == 0):
-            continue
+    extended = [(axis, (b, a), PAD_MODES[mode])
+                for axis, (b, a, mode) in enumerate(zip(before, after, modes))
+                if mode != "ignore" and (b or a)]
+    # One copy when every axis is extended alike, else one per axis.
+    groups = {}
+    for axis, width, how in extended:
+        groups.setdefault(how, []).append((axis, width))
+    for how, axes in groups.items():
         widths = [(0, 0)] * image.ndim
-        widths[axis] = (b, a)
-        how = PAD_MODES[mode]
+        for axis, width in axes:
+            widths[axis] = width
         if how == "constant":
             image = np.pad(image, widths, mode="constant", constant_values=fill)
         else:
             image = np.pad(image, widths, mode=how)
     return image
+
+
+def border_index(n, start, stop, mode):
+    """For the positions start .. stop - 1 of an axis of n pixels extended
+    by `mode`, the pixel each repeats (-1: the constant value), as np.pad
+    extends it."""
+    i = np.arange(start, stop)
+    how = "ignore" if mode == "ignore" else PAD_MODES[mode]
+    if how == "edge":
+        return np.clip(i, 0, n - 1)
+    if how == "wrap":
+        return i % n
+    if how == "symmetric":
+        j = i % (2 * n)
+        return np.where(j < n, j, 2 * n - 1 - j)
+    if how == "reflect":
+        if n == 1:
+            return np.zeros_like(i)
+        j = i % (2 * n - 2)
+        return np.where(j < n, j, 2 * n - 2 - j)
+    return np.where((i >= 0) & (i < n), i, -1)
+
+
+def take_box(array, index, fill):
+    """array[np.ix_(*index)], with `fill` where an index is -1."""
+    box = array[np.ix_(*[np.maximum(i, 0) for i in index])]
+    for axis, i in enumerate(index):
+        outside = np.flatnonzero(i < 0)
+        if outside.size:
+            box[(slice(None),) * axis + (outside,)] = fill
+    return box

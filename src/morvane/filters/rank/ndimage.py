@@ -262,11 +262,17 @@ def _filter(name, input, size, footprint, output, mode, cval, origin, axes, work
         stat, rank = _filters.MINIMUM, None
     elif kind == "rank" and rank == members - 1:
         stat, rank = _filters.MAXIMUM, None
+    # An output of the input's type is filtered into directly.
+    direct = out.dtype.newbyteorder("=") == array.dtype
     for index in np.ndindex(*data.shape[:len(others)]):
-        plane = data[index].reshape(lead + data.shape[len(others):])
+        # Views (of 0-d arrays too: indexing them by () gives a scalar).
+        plane = data[index + (Ellipsis,)][(np.newaxis,) * len(lead) + (Ellipsis,)]
+        into = target[index + (Ellipsis,)][(np.newaxis,) * len(lead) + (Ellipsis,)] \
+            if direct else None
         result = _api._statistic(stat, plane, footprint_k, None, None, None, shift_k,
-                                 modes_k, cval, None, workers, None, rank=rank)
-        _store(target[index + (Ellipsis,)], result, members)
+                                 modes_k, cval, into, workers, None, rank=rank)
+        if not direct:
+            _store(target[index + (Ellipsis,)], result, members)
     return out
 
 
