@@ -265,37 +265,30 @@ namespace {
 // A buffer held for the call, as a strided array, with its element kind.
 class Array {
 public:
-    Array() = default;
-    Array(const Array &) = delete;
-    Array &operator=(const Array &) = delete;
-    ~Array() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     // -1 with TypeError unless obj is an array of native-order real
     // numbers of at most 8 dimensions.
     int get(PyObject *obj, bool writable, const char *what) {
-        const int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
-        held_ = true;
-        const char code = sw::detail::format_code(view_.format);
-        const Py_ssize_t item = view_.itemsize;
+        if (buffer_.get(obj, writable) < 0) return -1;
+        const Py_buffer &view = buffer_.view();
+        const char code = sw::detail::format_code(view.format);
+        const Py_ssize_t item = view.itemsize;
         const bool sized = item == 1 || item == 2 || item == 4 || item == 8;
-        if (code != 0 && std::strchr("bhilq", code)) kind = values::Kind::Signed;
-        else if (code != 0 && std::strchr("?BHILQ", code)) kind = values::Kind::Unsigned;
-        else if (code != 0 && std::strchr("efd", code) && item >= 2) kind = values::Kind::Float;
-        else code_ok_ = false;
-        if (!code_ok_ || !sized || view_.ndim > values::kMaxDims) {
+        bool known = code != 0;
+        if (known && std::strchr("bhilq", code)) kind = values::Kind::Signed;
+        else if (known && std::strchr("?BHILQ", code)) kind = values::Kind::Unsigned;
+        else if (known && std::strchr("efd", code) && item >= 2) kind = values::Kind::Float;
+        else known = false;
+        if (!known || !sized || view.ndim > values::kMaxDims) {
             PyErr_Format(PyExc_TypeError, "%s must hold native-order real numbers of 1, 2, 4 "
                          "or 8 bytes in at most %d dimensions", what, values::kMaxDims);
             return -1;
         }
-        s.data = static_cast<char *>(view_.buf);
-        s.ndim = view_.ndim;
+        s.data = static_cast<char *>(view.buf);
+        s.ndim = view.ndim;
         s.item = static_cast<int>(item);
-        for (int d = 0; d < view_.ndim; ++d) {
-            s.shape[d] = view_.shape[d];
-            s.strides[d] = view_.strides[d];
+        for (int d = 0; d < view.ndim; ++d) {
+            s.shape[d] = view.shape[d];
+            s.strides[d] = view.strides[d];
         }
         return 0;
     }
@@ -304,9 +297,7 @@ public:
     values::Kind kind = values::Kind::Unsigned;
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
-    bool code_ok_ = true;
+    Buffer buffer_;
 };
 
 int fail(PyObject *type, const char *message) {

@@ -333,10 +333,10 @@ def _colour_warning(image, footprint, size, radius, stacklevel):
     if (image.ndim == 3 and image.shape[-1] in (3, 4) and footprint is None
             and (radius is not None or (size is not None and np.ndim(size) == 0))):
         warnings.warn(
-            f"an image of shape {image.shape} is filtered as a volume of "
-            f"{image.shape[-1]} columns; for colour (each channel filtered alone) give "
-            f"channels=-1; for a real volume give the footprint per axis (size=(k, k, k)) "
-            f"or as an array (footprint=ball(r)) to silence this warning",
+            f"an array of shape {tuple(image.shape)} is filtered as a volume (planes, rows, "
+            f"columns); if its last axis holds colour channels, give channels=-1 to filter "
+            f"each channel alone; for a real volume give the footprint per axis "
+            f"(size=(k, k, k)) or as an array (footprint=ball(r)) to silence this warning",
             UserWarning, stacklevel=stacklevel + 1)
 
 
