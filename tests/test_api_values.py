@@ -230,3 +230,13 @@ def test_border_modes_against_a_padded_image(modes, dtype):
             want = f(padded, footprint, mask=padded_mask, shift=shift, **kw)[crop]
             got = f(image, footprint, mask=mask, shift=shift, mode=modes, cval=3, **kw)
             np.testing.assert_array_equal(got, want, err_msg=f.__name__)
+
+
+def test_histogram_bins_of_wide_integer_spans():
+    """Bins of int64 values spanning nearly 2**64: value v goes to bin
+    (v - lo) * bins // span, computed without overflow."""
+    image = np.array([[-2**63, -2**62, 0, 2**62, 2**63 - 1, 12345]], np.int64)
+    got = histogram(image, size=(1, 1), bins=65536)[0]
+    span = 2**64
+    want = [(int(v) + 2**63) * 65536 // span for v in image[0]]
+    np.testing.assert_array_equal(got.argmax(axis=-1), want)
