@@ -681,7 +681,7 @@ std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, 
     }
     const net::Program select = net::select(static_cast<int>(sources.size()), groups,
                                             static_cast<int>(rank), quick ? kQuickStrategies : ~0u);
-    const std::vector<bool> used = select.inputs_used();
+    const std::vector<char> used = select.inputs_used();
     // Pass A computes only the ranks of each sorted column that are read.
     std::vector<std::vector<int>> buffer_of(patterns.size());
     for (size_t p = 0; p < patterns.size(); ++p) {
@@ -823,7 +823,7 @@ std::unique_ptr<PairPlan> make_pair_plan(const std::vector<Offset> &members, Ind
     outs.push_back(net::select_into(g, upper_only, static_cast<int>(rank), ~0u));
     outs.push_back(net::select_into(g, lower_only, static_cast<int>(rank), ~0u));
     const net::Program pair = net::prune(g, outs);
-    const std::vector<bool> used = pair.inputs_used();
+    const std::vector<char> used = pair.inputs_used();
     double ops = pair.size() / 2.0;
     for (size_t p = 0; p < plan->patterns.size(); ++p) {
         PairPlan::Pattern &pat = plan->patterns[p];

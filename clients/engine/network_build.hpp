@@ -292,8 +292,8 @@ struct Program {
 
     constexpr int size() const { return static_cast<int>(ops.size()); }
     // Whether input i is read (or is itself an output).
-    constexpr std::vector<bool> inputs_used() const {
-        std::vector<bool> used(static_cast<size_t>(inputs), false);
+    constexpr std::vector<char> inputs_used() const {
+        std::vector<char> used(static_cast<size_t>(inputs), false);
         for (const Op &o : ops) {
             if (o.a < inputs) used[static_cast<size_t>(o.a)] = true;
             if (o.b < inputs) used[static_cast<size_t>(o.b)] = true;
@@ -306,7 +306,7 @@ struct Program {
 
 constexpr Program prune(const Graph &g, const std::vector<int> &outs) {
     const int total = g.inputs + static_cast<int>(g.ops.size());
-    std::vector<bool> live(static_cast<size_t>(total), false);
+    std::vector<char> live(static_cast<size_t>(total), false);
     for (int v : outs) live[static_cast<size_t>(v)] = true;
     for (int k = static_cast<int>(g.ops.size()) - 1; k >= 0; --k) {
         if (!live[static_cast<size_t>(g.inputs + k)]) continue;
