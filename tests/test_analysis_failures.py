@@ -112,5 +112,5 @@ def test_cline_in_traceback_names_the_implementation_line(client):
     finally:
         support.cline_in_traceback = False
     name, filename, line = last_entry(info.value)
-    assert name.startswith(FUNCTION + " (filters/rank/slidewin.cpp:")
+    assert name.startswith(FUNCTION + " (native/core/slidewin.cpp:")
     assert (filename, line) == ("slidewin", 75)

@@ -14,19 +14,15 @@
 // outside the image, or masked out, are not counted.
 #pragma once
 
-#ifndef PY_SSIZE_T_CLEAN
-#define PY_SSIZE_T_CLEAN
-#endif
-#include <Python.h>
-
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace morvane::engine {
 
-using Index = Py_ssize_t;
+using Index = std::ptrdiff_t;
 
 enum class Stat { Rank, Mean, Min, Max };
 

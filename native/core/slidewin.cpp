@@ -5,8 +5,8 @@
 // the mask) and calls the client's kernel with it. The window walks the
 // image in a serpentine, so each step adds and removes only the footprint's
 // edge entries.
-#include "../../runtime/memview.hpp"
-#include "../../runtime/module.hpp"
+#include "runtime/memview.hpp"
+#include "runtime/module.hpp"
 #include "checks.hpp"
 #include "exports.hpp"
 #include "footprint.hpp"
@@ -280,7 +280,7 @@ const ModuleConfig module_config = {
     "slidewin",
     "morvane.filters.rank.slidewin",
     "slidewin",
-    "filters/rank/slidewin.cpp",
+    "native/core/slidewin.cpp",
     {"AssertionError", "range", "__import__", "ValueError", "MemoryError", "enumerate",
      "TypeError", "Ellipsis", "id", "IndexError", "ImportError"},
     nullptr,

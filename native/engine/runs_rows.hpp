@@ -24,6 +24,7 @@
 #pragma once
 
 #include "engine.hpp"
+#include "isa.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -272,13 +273,6 @@ template <class Out> struct OutRow {
     }
 };
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define MORVANE_ROWS_AVX2 1
-inline bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-#endif
 
 // Row lengths rounded up to whole cache lines of lanes.
 template <class T> Index lanes_per_line(Index n) {

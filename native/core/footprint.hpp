@@ -2,7 +2,7 @@
 // entries enter or leave the window on a one-step move.
 #pragma once
 
-#include "../../runtime/memview.hpp"
+#include "runtime/memview.hpp"
 
 namespace morvane::rank {
 

@@ -217,8 +217,8 @@ double runs_cost(const Task &t) {
 }
 
 void run_runs(const Task &t, const Band &b, const Control &c) {
-#ifdef MORVANE_ROWS_AVX2
-    if (rows::have_avx2()) return run_on<avx2::Loops>(t, b, c);
+#if MV_X86
+    if (active_isa() == Isa::Avx2) return run_on<avx2::Loops>(t, b, c);
 #endif
     run_on<portable::Loops>(t, b, c);
 }

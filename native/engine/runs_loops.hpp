@@ -1,24 +1,25 @@
 // The inner loops of the runs and sums methods, over whole table rows.
 //
 // No include guard on purpose: runs.cpp and sums.cpp include this once per
-// instruction set, inside a namespace of its own, with MV_TARGET set to the
-// target attribute of that set (empty for the portable build). Everything
-// the loops call is inlined, so each copy is vectorised for its set.
+// instruction set, inside a namespace of its own (runs_targets.hpp; the
+// AVX2 copy between MV_AVX2_BEGIN and MV_AVX2_END, with MV_VECTORS).
+// Everything the loops call is inlined, so each copy is vectorised for its
+// set.
 
 template <class Op, class T> struct Loops {
-    MV_TARGET static void step(T *__restrict out, const T *__restrict a, const T *__restrict b,
+    static void step(T *__restrict out, const T *__restrict a, const T *__restrict b,
                                Index n) {
         for (Index i = 0; i < n; ++i) out[i] = Op::f(a[i], b[i]);
     }
 
-    MV_TARGET static void fill(T *__restrict acc, T v, Index n) {
+    static void fill(T *__restrict acc, T v, Index n) {
         for (Index i = 0; i < n; ++i) acc[i] = v;
     }
 
     // out = op(s[0], ..., s[count - 1]) (count >= 1) and acc = op(acc, s[0],
     // ...): up to eight sources per pass, so that the result row is stored
     // (and loaded) once for them.
-    MV_TARGET static void gather(T *__restrict out, const T *const *s, int count, Index n) {
+    static void gather(T *__restrict out, const T *const *s, int count, Index n) {
         const int k = count < 8 ? count : 8;
         switch (k) {
         case 8: combine<8, false>(out, s, n); break;
@@ -33,7 +34,7 @@ template <class Op, class T> struct Loops {
         if (count > k) merge(out, s + k, count - k, n);
     }
 
-    MV_TARGET static void merge(T *__restrict acc, const T *const *s, int count, Index n) {
+    static void merge(T *__restrict acc, const T *const *s, int count, Index n) {
         for (; count >= 7; count -= 7, s += 7) combine<7, true>(acc, s, n);
         switch (count) {
         case 6: combine<6, true>(acc, s, n); break;
@@ -47,7 +48,7 @@ template <class Op, class T> struct Loops {
     }
 
     template <int K, bool Into>
-    MV_TARGET static void combine(T *__restrict out, const T *const *s, Index n) {
+    static void combine(T *__restrict out, const T *const *s, Index n) {
         const T *__restrict a = s[0];
         const T *__restrict b = s[K > 1 ? 1 : 0];
         const T *__restrict c = s[K > 2 ? 2 : 0];
@@ -79,13 +80,13 @@ template <class Op, class T> struct Loops {
     // Four vector registers hold a block's running results.
     typedef T V __attribute__((vector_size(32)));
     static constexpr Index kLanes = 32 / static_cast<Index>(sizeof(T));
-    MV_TARGET static V vload(const T *p) {
+    static V vload(const T *p) {
         V v;
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    MV_TARGET static void vstore(T *p, V v) { std::memcpy(p, &v, sizeof v); }
-    MV_TARGET static V vop(V a, V b) {
+    static void vstore(T *p, V v) { std::memcpy(p, &v, sizeof v); }
+    static V vop(V a, V b) {
         if constexpr (std::is_same_v<Op, rows::Add>)
             return a + b;
         else if constexpr (std::is_same_v<Op, rows::Min>)
@@ -93,7 +94,7 @@ template <class Op, class T> struct Loops {
         else
             return a < b ? b : a;
     }
-    MV_TARGET static void running(T *const *outs, const Index *lens, int count,
+    static void running(T *const *outs, const Index *lens, int count,
                                   const T *__restrict t0, Index n) {
         const Index top = lens[count - 1];
         for (Index i0 = 0; i0 < n; i0 += kBlock) {
@@ -118,7 +119,7 @@ template <class Op, class T> struct Loops {
         }
     }
 #else
-    MV_TARGET static void running(T *const *outs, const Index *lens, int count,
+    static void running(T *const *outs, const Index *lens, int count,
                                   const T *__restrict t0, Index n) {
         const Index top = lens[count - 1];
         for (Index i0 = 0; i0 < n; i0 += kBlock) {
@@ -140,11 +141,11 @@ template <class Op, class T> struct Loops {
 
     // Input values widened to lanes; with a mask, uncounted ones become `off`.
     template <class In>
-    MV_TARGET static void widen(T *__restrict out, const In *__restrict in, Index n) {
+    static void widen(T *__restrict out, const In *__restrict in, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(in[i]);
     }
     template <class In>
-    MV_TARGET static void widen_masked(T *__restrict out, const In *__restrict in,
+    static void widen_masked(T *__restrict out, const In *__restrict in,
                                        const uint8_t *__restrict mask, T off, Index n) {
         for (Index i = 0; i < n; ++i) {
             const T v = static_cast<T>(in[i]);
@@ -154,38 +155,38 @@ template <class Op, class T> struct Loops {
     // Sums: value times mask byte (0 / 1), the mask itself, or both packed
     // in one lane as value + (mask << shift).
     template <class In>
-    MV_TARGET static void widen_weighted(T *__restrict out, const In *__restrict in,
+    static void widen_weighted(T *__restrict out, const In *__restrict in,
                                          const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i]);
     }
     template <class In>
-    MV_TARGET static void widen_packed(T *__restrict out, const In *__restrict in,
+    static void widen_packed(T *__restrict out, const In *__restrict in,
                                        const uint8_t *__restrict mask, int shift, Index n) {
         for (Index i = 0; i < n; ++i)
             out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i] +
                                     (static_cast<T>(mask[i]) << shift));
     }
-    MV_TARGET static void widen_mask(T *__restrict out, const uint8_t *__restrict mask, Index n) {
+    static void widen_mask(T *__restrict out, const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = mask[i];
     }
     // Minima of any 32-bit value: 0 for a counted pixel, all ones for one
     // that is not; a window's minimum stays all ones only when it is empty.
-    MV_TARGET static void flags(T *__restrict out, const uint8_t *__restrict mask, Index n) {
+    static void flags(T *__restrict out, const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = mask[i] ? T(0) : T(~T(0));
     }
     template <class Out>
-    MV_TARGET static void clear_flagged(Out *__restrict out, const T *__restrict flag, Index n) {
+    static void clear_flagged(Out *__restrict out, const T *__restrict flag, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = flag[i] ? Out(0) : out[i];
     }
 
     // Min and max results: as they are, or 0 where the lane holds the
     // marker of an empty window (anything above `top`).
     template <class Out>
-    MV_TARGET static void narrow(Out *__restrict out, const T *__restrict acc, Index n) {
+    static void narrow(Out *__restrict out, const T *__restrict acc, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<Out>(acc[i]);
     }
     template <class Out>
-    MV_TARGET static void narrow_marked(Out *__restrict out, const T *__restrict acc, T top,
+    static void narrow_marked(Out *__restrict out, const T *__restrict acc, T top,
                                         Index n) {
         for (Index i = 0; i < n; ++i) out[i] = acc[i] > top ? Out(0) : static_cast<Out>(acc[i]);
     }
@@ -209,7 +210,7 @@ template <class Op, class T> struct Loops {
         }
         return static_cast<double>(static_cast<S>(v));
     }
-    MV_TARGET static void divide(double *__restrict out, const T *__restrict sum, T less,
+    static void divide(double *__restrict out, const T *__restrict sum, T less,
                                  double n, bool biased, Index count) {
         if (biased) {
             for (Index i = 0; i < count; ++i)
@@ -219,7 +220,7 @@ template <class Op, class T> struct Loops {
         for (Index i = 0; i < count; ++i)
             out[i] = to_double(static_cast<T>(sum[i] - less), false) / n;
     }
-    MV_TARGET static void divide_each(double *__restrict out, const T *__restrict sum,
+    static void divide_each(double *__restrict out, const T *__restrict sum,
                                       const T *__restrict n, T offset, bool biased,
                                       Index count) {
         if (biased) {
@@ -232,7 +233,7 @@ template <class Op, class T> struct Loops {
             out[i] = to_double(static_cast<T>(sum[i] - offset * n[i]), false) /
                      to_double(n[i], false);
     }
-    MV_TARGET static void divide_packed(double *__restrict out, const T *__restrict acc,
+    static void divide_packed(double *__restrict out, const T *__restrict acc,
                                         int shift, T offset, bool biased, Index count) {
         const T low = static_cast<T>((T(1) << shift) - 1);
         if (biased) {
@@ -263,7 +264,7 @@ template <int Parts> struct Compensated {
     static constexpr bool counts = Parts == 3;
 
     // o = a + b, or o += a (+ b): the kernels of every pass.
-    MV_TARGET static void add2(double *__restrict oh, double *__restrict oc,
+    static void add2(double *__restrict oh, double *__restrict oc,
                                double *__restrict ow, const double *__restrict ah,
                                const double *__restrict ac, const double *__restrict aw,
                                const double *__restrict bh, const double *__restrict bc,
@@ -275,7 +276,7 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] = aw[i] + bw[i];
         }
     }
-    MV_TARGET static void into1(double *__restrict oh, double *__restrict oc,
+    static void into1(double *__restrict oh, double *__restrict oc,
                                 double *__restrict ow, const double *__restrict ah,
                                 const double *__restrict ac, const double *__restrict aw,
                                 Index n) {
@@ -286,7 +287,7 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] += aw[i];
         }
     }
-    MV_TARGET static void into2(double *__restrict oh, double *__restrict oc,
+    static void into2(double *__restrict oh, double *__restrict oc,
                                 double *__restrict ow, const double *__restrict ah,
                                 const double *__restrict ac, const double *__restrict aw,
                                 const double *__restrict bh, const double *__restrict bc,
@@ -300,7 +301,7 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] += aw[i] + bw[i];
         }
     }
-    MV_TARGET static void copy(double *__restrict oh, double *__restrict oc,
+    static void copy(double *__restrict oh, double *__restrict oc,
                                double *__restrict ow, const double *__restrict ah,
                                const double *__restrict ac, const double *__restrict aw,
                                Index n) {
@@ -313,12 +314,12 @@ template <int Parts> struct Compensated {
 
     // The driver's loops, on tables and accumulators given by their first
     // part.
-    MV_TARGET static void step(double *o, const double *a, const double *b, Index n,
+    static void step(double *o, const double *a, const double *b, Index n,
                                Index stride) {
         add2(o, o + stride, w(o, stride), a, a + stride, w(a, stride), b, b + stride,
              w(b, stride), n);
     }
-    MV_TARGET static void merge(double *acc, const double *const *s, int count, Index n,
+    static void merge(double *acc, const double *const *s, int count, Index n,
                                 Index stride) {
         for (; count >= 2; count -= 2, s += 2)
             into2(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), s[1],
@@ -326,7 +327,7 @@ template <int Parts> struct Compensated {
         if (count == 1)
             into1(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), n);
     }
-    MV_TARGET static void gather(double *o, const double *const *s, int count, Index n,
+    static void gather(double *o, const double *const *s, int count, Index n,
                                  Index stride) {
         if (count == 1) {
             copy(o, o + stride, w(o, stride), s[0], s[0] + stride, w(s[0], stride), n);
@@ -335,7 +336,7 @@ template <int Parts> struct Compensated {
         step(o, s[0], s[1], n, stride);
         merge(o, s + 2, count - 2, n, stride);
     }
-    MV_TARGET static void fill(double *acc, double v, Index n, Index stride) {
+    static void fill(double *acc, double v, Index n, Index stride) {
         for (int j = 0; j < Parts; ++j)
             for (Index i = 0; i < n; ++i) acc[j * stride + i] = v;
     }
@@ -343,10 +344,10 @@ template <int Parts> struct Compensated {
     // The first table of a row: the values, with no rounding error; with a
     // mask, 0 for uncounted pixels (selected, not multiplied: NaN * 0 is
     // NaN) and their counts.
-    MV_TARGET static void values(double *__restrict h, const double *__restrict in, Index n) {
+    static void values(double *__restrict h, const double *__restrict in, Index n) {
         for (Index i = 0; i < n; ++i) h[i] = in[i];
     }
-    MV_TARGET static void counted_values(double *__restrict h, double *__restrict count,
+    static void counted_values(double *__restrict h, double *__restrict count,
                                          const double *__restrict in,
                                          const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) {
@@ -362,11 +363,11 @@ template <int Parts> struct Compensated {
     // infinities of both signs are among them, else the infinity there is,
     // which is NumPy's rule; c is then meaningless. 0 / 0 is NaN for an
     // empty window.
-    MV_TARGET static void means(double *__restrict out, const double *__restrict h,
+    static void means(double *__restrict out, const double *__restrict h,
                                 const double *__restrict c, double n, Index count) {
         for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n;
     }
-    MV_TARGET static void counted_means(double *__restrict out, const double *__restrict h,
+    static void counted_means(double *__restrict out, const double *__restrict h,
                                         const double *__restrict c,
                                         const double *__restrict n, Index count) {
         for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n[i];

@@ -41,24 +41,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define MORVANE_NETWORK_AVX2 1
-#include <immintrin.h>
-#elif defined(_M_X64) || defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(__SSE2__)
-#define MORVANE_NETWORK_SSE2 1
-#endif
-
-// The unrolled kernels keep their values in registers only once inlined.
-#if defined(__GNUC__)
-#define MORVANE_NETWORK_INLINE inline __attribute__((always_inline))
-#elif defined(_MSC_VER)
-#define MORVANE_NETWORK_INLINE __forceinline
-#else
-#define MORVANE_NETWORK_INLINE inline
-#endif
+#include "lanes.hpp"
 
 namespace morvane::engine {
 namespace {
@@ -388,113 +371,36 @@ constexpr size_t kHotBuffer = (kHotMaxRows + 2) * kHotMaxLen * (kHotChunk + 32) 
 
 // Vector types and the kernels of each instruction set ----------------------
 
-#if MORVANE_NETWORK_AVX2
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#if MV_X86
+MV_AVX2_BEGIN
 namespace avx2 {
-struct U8 {
-    using T = uint8_t;
-    using R = __m256i;
-    static constexpr int lanes = 32, bytes = 32;
-    static R load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-    static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
-    static R min(R a, R b) { return _mm256_min_epu8(a, b); }
-    static R max(R a, R b) { return _mm256_max_epu8(a, b); }
-};
-struct U16 {
-    using T = uint16_t;
-    using R = __m256i;
-    static constexpr int lanes = 16, bytes = 32;
-    static R load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-    static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
-    static R min(R a, R b) { return _mm256_min_epu16(a, b); }
-    static R max(R a, R b) { return _mm256_max_epu16(a, b); }
-};
-struct U32 {
-    using T = uint32_t;
-    using R = __m256i;
-    static constexpr int lanes = 8, bytes = 32;
-    static R load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-    static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
-    static R min(R a, R b) { return _mm256_min_epu32(a, b); }
-    static R max(R a, R b) { return _mm256_max_epu32(a, b); }
-};
+using lanes::avx2::U16;
+using lanes::avx2::U32;
+using lanes::avx2::U8;
 #include "network_kernels.hpp"
 } // namespace avx2
-#pragma GCC pop_options
-#endif
-
-namespace base {
-#if MORVANE_NETWORK_SSE2
-struct U8 {
-    using T = uint8_t;
-    using R = __m128i;
-    static constexpr int lanes = 16, bytes = 16;
-    static R load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-    static void store(char *p, R v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-    static R min(R a, R b) { return _mm_min_epu8(a, b); }
-    static R max(R a, R b) { return _mm_max_epu8(a, b); }
-};
-// SSE2 has no unsigned 16-bit min/max: a saturating difference gives both.
-struct U16 {
-    using T = uint16_t;
-    using R = __m128i;
-    static constexpr int lanes = 8, bytes = 16;
-    static R load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-    static void store(char *p, R v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-    static R min(R a, R b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
-    static R max(R a, R b) { return _mm_add_epi16(b, _mm_subs_epu16(a, b)); }
-};
-// Nor 32-bit ones: a signed comparison of the values with their top bits
-// flipped orders them as unsigned, and picks by mask.
-struct U32 {
-    using T = uint32_t;
-    using R = __m128i;
-    static constexpr int lanes = 4, bytes = 16;
-    static R load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-    static void store(char *p, R v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-    static R above(R a, R b) {
-        const R top = _mm_set1_epi32(static_cast<int>(0x80000000u));
-        return _mm_cmpgt_epi32(_mm_xor_si128(a, top), _mm_xor_si128(b, top));
-    }
-    static R min(R a, R b) {
-        const R m = above(a, b);
-        return _mm_or_si128(_mm_and_si128(m, b), _mm_andnot_si128(m, a));
-    }
-    static R max(R a, R b) {
-        const R m = above(a, b);
-        return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
-    }
-};
-#else
-// Plain arrays the compiler vectorises for whatever it targets.
-template <class Tp, int N> struct Plain {
-    using T = Tp;
-    struct R {
-        Tp v[N];
-    };
-    static constexpr int lanes = N, bytes = N * static_cast<int>(sizeof(Tp));
-    static R load(const char *p) {
-        R r;
-        std::memcpy(r.v, p, bytes);
-        return r;
-    }
-    static void store(char *p, R v) { std::memcpy(p, v.v, bytes); }
-    static R min(R a, R b) {
-        for (int i = 0; i < N; ++i) a.v[i] = b.v[i] < a.v[i] ? b.v[i] : a.v[i];
-        return a;
-    }
-    static R max(R a, R b) {
-        for (int i = 0; i < N; ++i) a.v[i] = b.v[i] > a.v[i] ? b.v[i] : a.v[i];
-        return a;
-    }
-};
-using U8 = Plain<uint8_t, 16>;
-using U16 = Plain<uint16_t, 8>;
-using U32 = Plain<uint32_t, 4>;
-#endif
+MV_AVX2_END
+namespace sse2 {
+using lanes::sse2::U16;
+using lanes::sse2::U32;
+using lanes::sse2::U8;
 #include "network_kernels.hpp"
-} // namespace base
+} // namespace sse2
+#endif
+#if MV_NEON
+namespace neon {
+using lanes::neon::U16;
+using lanes::neon::U32;
+using lanes::neon::U8;
+#include "network_kernels.hpp"
+} // namespace neon
+#endif
+namespace portable {
+using lanes::portable::U16;
+using lanes::portable::U32;
+using lanes::portable::U8;
+#include "network_kernels.hpp"
+} // namespace portable
 
 // What one instruction set offers for one element type.
 struct Kernels {
@@ -505,7 +411,7 @@ struct Kernels {
 
 // Specialised kernels are compiled for AVX2 only: elsewhere the
 // interpreter runs every footprint.
-#if MORVANE_NETWORK_AVX2
+#if MV_X86
 template <class V> struct Avx2Kernels {
     static constexpr auto square3 = avx2::hot_table<V, kSquare3>(std::make_index_sequence<9>{});
     static constexpr auto square5 = avx2::hot_table<V, kSquare5>(std::make_index_sequence<25>{});
@@ -517,7 +423,7 @@ template <class V> struct Avx2Kernels {
         &avx2::run_range<V>,
         {square3.data(), square5.data(), disk1.data(), disk2.data(), ball1.data()}};
 };
-// 32-bit values: the 3x3 square only (each kernel set costs compile time).
+// 32-bit values: no 3D ball (each kernel set costs compile time).
 struct Avx2Kernels32 {
     using V = avx2::U32;
     static constexpr auto square3 = avx2::hot_table<V, kSquare3>(std::make_index_sequence<9>{});
@@ -529,21 +435,38 @@ struct Avx2Kernels32 {
 };
 #endif
 
-template <class V> struct BaseKernels {
-    static constexpr Kernels kernels{V::lanes, &base::run_range<V>, {}};
+template <class V, void (*Range)(const Exec &, char *const *, Index, char **)> struct Interpreted {
+    static constexpr Kernels kernels{V::lanes, Range, {}};
 };
 
+template <class U8, class U16, class U32, auto R8, auto R16, auto R32>
+const Kernels &interpreted(int item) {
+    return item == 1   ? Interpreted<U8, R8>::kernels
+           : item == 2 ? Interpreted<U16, R16>::kernels
+                       : Interpreted<U32, R32>::kernels;
+}
+
 const Kernels &kernels_for(int item) {
-#if MORVANE_NETWORK_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    switch (active_isa()) {
+#if MV_X86
+    case Isa::Avx2:
         return item == 1   ? Avx2Kernels<avx2::U8>::kernels
                : item == 2 ? Avx2Kernels<avx2::U16>::kernels
                            : Avx2Kernels32::kernels;
+    case Isa::Sse2:
+        return interpreted<sse2::U8, sse2::U16, sse2::U32, &sse2::run_range<sse2::U8>,
+                           &sse2::run_range<sse2::U16>, &sse2::run_range<sse2::U32>>(item);
 #endif
-    return item == 1   ? BaseKernels<base::U8>::kernels
-           : item == 2 ? BaseKernels<base::U16>::kernels
-                       : BaseKernels<base::U32>::kernels;
+#if MV_NEON
+    case Isa::Neon:
+        return interpreted<neon::U8, neon::U16, neon::U32, &neon::run_range<neon::U8>,
+                           &neon::run_range<neon::U16>, &neon::run_range<neon::U32>>(item);
+#endif
+    default:
+        return interpreted<portable::U8, portable::U16, portable::U32,
+                           &portable::run_range<portable::U8>, &portable::run_range<portable::U16>,
+                           &portable::run_range<portable::U32>>(item);
+    }
 }
 
 // Which specialised footprint, if any, the task's footprint is (any shift).

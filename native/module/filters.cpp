@@ -11,7 +11,8 @@
 #include <morvane/slidewin.h>
 
 #include "bands.hpp"
-#include "engine/python.hpp"
+#include "engine/isa.hpp"
+#include "engine_entry.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -474,6 +475,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject *module) {
+    if (const char *error = morvane::engine::isa_error()) {
+        PyErr_SetString(PyExc_ImportError, error);
+        return -1;
+    }
+    if (PyModule_AddStringConstant(module, "ISA",
+                                   morvane::engine::isa_name(morvane::engine::active_isa())) < 0)
+        return -1;
     PyObject *m2 = PyImport_ImportModule(SLIDEWIN_MODULE_2D);
     PyObject *m3 = m2 ? PyImport_ImportModule(SLIDEWIN_MODULE_3D) : nullptr;
     int rc = -1;

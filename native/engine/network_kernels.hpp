@@ -1,13 +1,7 @@
 // The network method's inner loops, for one instruction set: network.cpp
-// includes this file once per set (inside a namespace of its own, with the
-// compiler's target switched for AVX2), after defining the vector types
-// U8 and U16 of that set:
-//
-//   struct V { using T = ...;            // uint8_t or uint16_t
-//              using R = ...;            // a register of lanes values
-//              static constexpr int lanes, bytes;
-//              static R load(const char *); static void store(char *, R);
-//              static R min(R, R); static R max(R, R); };
+// includes this file once per set, inside a namespace of its own (for
+// AVX2 between MV_AVX2_BEGIN and MV_AVX2_END), after naming that set's
+// lanes U8, U16 and U32 (lanes.hpp).
 //
 // No include guard: it is meant to be included more than once.
 
@@ -74,27 +68,27 @@ void run_range(const Exec &e, char *const *origin, Index count, char **ptr) {
 
 // Applies the operations of a fixed program to values held in registers.
 template <class V, const auto &F, size_t... I>
-MORVANE_NETWORK_INLINE void apply(typename V::R *s, std::index_sequence<I...>) {
+MV_INLINE void apply(typename V::R *s, std::index_sequence<I...>) {
     ((s[F.inputs + I] = F.ops[I].kind == net::kMin ? V::min(s[F.ops[I].a], s[F.ops[I].b])
                                                     : V::max(s[F.ops[I].a], s[F.ops[I].b])),
      ...);
 }
 
 template <class V, const auto &F, size_t... I>
-MORVANE_NETWORK_INLINE void load_inputs(typename V::R *s, const char *const *in, Index off,
+MV_INLINE void load_inputs(typename V::R *s, const char *const *in, Index off,
                         std::index_sequence<I...>) {
     ((s[I] = V::load(in[I] + off)), ...);
 }
 
 template <class V, const auto &F, size_t... I>
-MORVANE_NETWORK_INLINE void store_outputs(const typename V::R *s, char *const *out, Index off,
+MV_INLINE void store_outputs(const typename V::R *s, char *const *out, Index off,
                           std::index_sequence<I...>) {
     (V::store(out[I] + off, s[F.outs[I]]), ...);
 }
 
 // One vector of a fixed program: inputs in[i] + off, outputs out[j] + off.
 template <class V, const auto &F>
-MORVANE_NETWORK_INLINE void fixed_vector(const char *const *in, char *const *out, Index off) {
+MV_INLINE void fixed_vector(const char *const *in, char *const *out, Index off) {
     typename V::R s[F.inputs + F.ops.size()];
     load_inputs<V, F>(s, in, off, std::make_index_sequence<F.inputs>{});
     apply<V, F>(s, std::make_index_sequence<F.ops.size()>{});

@@ -315,8 +315,8 @@ double sums_cost(const Task &t) {
 }
 
 void run_sums(const Task &t, const Band &b, const Control &c) {
-#ifdef MORVANE_ROWS_AVX2
-    if (rows::have_avx2()) return run_on<avx2::Loops, avx2::Compensated>(t, b, c);
+#if MV_X86
+    if (active_isa() == Isa::Avx2) return run_on<avx2::Loops, avx2::Compensated>(t, b, c);
 #endif
     run_on<portable::Loops, portable::Compensated>(t, b, c);
 }

@@ -1,11 +1,12 @@
-// The engine's entry from Python: `_filters.engine(...)`.
-#include "python.hpp"
+// The engine's entry from Python: `_filters.engine(...)` and the value
+// helpers; the engine's methods run here in cancellable bands.
+#include "engine_entry.hpp"
 
-#include "dispatch.hpp"
+#include "bands.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/values.hpp"
 
 #include <morvane/slidewin.h>
-
-#include "values.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -78,6 +79,61 @@ bool same_shape(const Py_buffer &a, const Py_buffer &b) {
     for (int d = 0; d < a.ndim; ++d)
         if (a.shape[d] != b.shape[d]) return false;
     return true;
+}
+
+// Runs `method` over the whole image in bands along the caller's first axis
+// (rows in 2D, planes in 3D) on up to `workers` threads, cancellable by
+// Ctrl-C. `bands`: 0 to choose, else how many to cut; `progress`: null, or a
+// callable told progress(done, total). Called with the interpreter lock
+// held; returns 0, or -1 with an exception set.
+int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *progress) {
+    const MethodFn fn = method_fn(method);
+    const bool three_d = ndim == 3;
+    const Index n = three_d ? t.image.shape[0] : t.image.shape[1];
+    if (n <= 0 || t.image.shape[1] <= 0 || t.image.shape[2] <= 0) return 0;
+    // Each band builds its own windows: keep bands a few footprints high.
+    const Index reach = t.fp->shape[three_d ? 0 : 1];
+    if (bands <= 0)
+        bands = std::min<Index>(workers, std::max<Index>(1, n / std::max<Index>(1, 2 * reach)));
+    bands = std::max<Index>(1, std::min(bands, n));
+    auto band_of = [&](Index k) {
+        const Index a = k * n / bands, b = (k + 1) * n / bands;
+        return three_d ? Band{a, b, 0, t.image.shape[1]} : Band{0, 1, a, b};
+    };
+    const double pixels =
+        static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
+    // Short calls run on the calling thread: no thread to start, and too
+    // short to need cancelling.
+    if (bands == 1 && progress == nullptr && pixels * method_cost(method, t) < 2e6) {
+        Control control;
+        bool failed = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            fn(t, band_of(0), control);
+        } catch (const std::bad_alloc &) {
+            failed = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (failed) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+    filters::Bands work(bands, static_cast<int>(std::min<Index>(bands, workers)));
+    Control control{&work.cancel_flag()};
+    return work.run_threaded([&](Index k) {
+        try {
+            fn(t, band_of(k), control);
+        } catch (const std::bad_alloc &) {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            PyErr_NoMemory();
+            work.fail();
+            PyGILState_Release(gil);
+            return -1;
+        }
+        return 0;
+    }, progress);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "checks.hpp"
 
-#include "../../runtime/module.hpp"
+#include "runtime/module.hpp"
 
 #include <string>
 

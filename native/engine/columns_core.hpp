@@ -1,8 +1,9 @@
 // The column-histogram method's loops (see columns.cpp), compiled once per
-// instruction set: columns.cpp includes this file once for any x86-64 or
-// other CPU and, on x86 with GCC or Clang, once more with AVX2 enabled.
-// No include guard on purpose. MORVANE_COLUMNS_ISA names the namespace;
-// MORVANE_COLUMNS_AVX2 is defined for the AVX2 copy.
+// instruction set: columns.cpp includes this file for the portable path
+// and, on x86-64, for SSE2 and (between MV_AVX2_BEGIN and MV_AVX2_END) for
+// AVX2. No include guard on purpose. MORVANE_COLUMNS_ISA names the
+// namespace; MORVANE_COLUMNS_SSE2 or MORVANE_COLUMNS_AVX2 is defined for
+// those copies.
 
 namespace morvane::engine::columns_detail::MORVANE_COLUMNS_ISA {
 
@@ -26,7 +27,7 @@ inline Reg sub16(Reg a, Reg b) { return _mm256_sub_epi16(a, b); }
 
 // The bin of 16 holding rank r, from their running sums: the bins whose
 // running sum is at most r, counted from a compare mask; no branch.
-MORVANE_COLUMNS_HOT int find16(Reg v, Index r, int nb, Index *below) {
+MV_INLINE int find16(Reg v, Index r, int nb, Index *below) {
     v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
     v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
     v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
@@ -45,7 +46,7 @@ MORVANE_COLUMNS_HOT int find16(Reg v, Index r, int nb, Index *below) {
 }
 // How many of 16 running sums (not decreasing, the last above r) are at
 // most r, and in *below the last of those (0 if none).
-MORVANE_COLUMNS_HOT int rank16(Reg cum, Index r, Index *below) {
+MV_INLINE int rank16(Reg cum, Index r, Index *below) {
     const Reg rr = _mm256_set1_epi16(static_cast<short>(r));
     const Reg le = _mm256_cmpeq_epi16(_mm256_subs_epu16(cum, rr), _mm256_setzero_si256());
     const int s = lowest_zero_bit(static_cast<unsigned>(_mm256_movemask_epi8(le))) >> 1;
@@ -79,7 +80,7 @@ inline Reg zero16() { return {_mm_setzero_si128(), _mm_setzero_si128()}; }
 inline Reg add16(Reg a, Reg b) { return {_mm_add_epi16(a.lo, b.lo), _mm_add_epi16(a.hi, b.hi)}; }
 inline Reg sub16(Reg a, Reg b) { return {_mm_sub_epi16(a.lo, b.lo), _mm_sub_epi16(a.hi, b.hi)}; }
 
-MORVANE_COLUMNS_HOT int find16(Reg v, Index r, int nb, Index *below) {
+MV_INLINE int find16(Reg v, Index r, int nb, Index *below) {
     __m128i lo = v.lo, hi = v.hi;
     lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
     hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
@@ -103,7 +104,7 @@ MORVANE_COLUMNS_HOT int find16(Reg v, Index r, int nb, Index *below) {
     return s;
 }
 
-MORVANE_COLUMNS_HOT int rank16(Reg cum, Index r, Index *below) {
+MV_INLINE int rank16(Reg cum, Index r, Index *below) {
     const __m128i rr = _mm_set1_epi16(static_cast<short>(r));
     const __m128i zero = _mm_setzero_si128();
     const __m128i le_lo = _mm_cmpeq_epi16(_mm_subs_epu16(cum.lo, rr), zero);
@@ -182,7 +183,7 @@ template <class T> inline int find_in(const T *a, Index r, int nb, Index *below)
 // when there are groups) of the codes of v[0 .. len) in [lo, lo + span)
 // (and with a non-zero mask byte). v and m are readable 16 elements past len.
 template <class T, bool Masked>
-MORVANE_COLUMNS_HOT void count_codes(const uint16_t *v, const uint8_t *m, Index len, unsigned lo,
+MV_INLINE void count_codes(const uint16_t *v, const uint8_t *m, Index len, unsigned lo,
                                      unsigned span, int sign, T *win_l, T *win_g, int group) {
 #if defined(MORVANE_COLUMNS_AVX2)
     const __m256i first = _mm256_set1_epi16(static_cast<short>(lo));
@@ -324,7 +325,7 @@ private:
         return unit_[Masked ? bin + 16 * (1u - weight) : bin];
     }
 
-    MORVANE_COLUMNS_HOT void move_pixels(Index c, unsigned v_in, T m_in, unsigned v_out, T m_out) {
+    MV_INLINE void move_pixels(Index c, unsigned v_in, T m_in, unsigned v_out, T m_out) {
         const unsigned a_in = v_in >> sa_, a_out = v_out >> sa_;
         T *col = col_a(c);
         Bins<T> coarse = Bins<T>::load(col);
@@ -429,7 +430,7 @@ private:
     }
 
     // Column c down one row.
-    MORVANE_COLUMNS_HOT void step(Index c) {
+    MV_INLINE void step(Index c) {
         if (planes_ == 1 && both_) {
             move_pixels(c, in_rows_[0][c], weight(in_mask_.data(), 0, c), out_rows_[0][c],
                         weight(out_mask_.data(), 0, c));
@@ -460,7 +461,7 @@ private:
     Index end_col(Index x) const { return std::min<Index>(g_.C, x + g_.hi[2] + 1); }
 
     // The window's fine bins of coarse bin a, at x.
-    template <bool Edge> MORVANE_COLUMNS_HOT void refresh_b(int a, Index x) {
+    template <bool Edge> MV_INLINE void refresh_b(int a, Index x) {
         T *w = win_b_ + 16 * a;
         const Index last = last_b_[a];
         last_b_[a] = x;
@@ -501,7 +502,7 @@ private:
     // of the columns' 256 around where the rank lies (wide enough that it
     // rarely strays out), moving with it: each column entering or leaving
     // the window adds or removes its pixels in the range.
-    MORVANE_COLUMNS_HOT void track(Index c, int sign) {
+    MV_INLINE void track(Index c, int sign) {
         const unsigned lo = track_lo_ << l3_, span = track_bins_ << l3_;
         T *win_g = group_ > 0 ? win_g_.data() : nullptr;
         const Index rows = g_.rb - g_.ra;
@@ -538,7 +539,7 @@ private:
 
     // The code of the value of rank r in the window of x.
     template <bool Edge>
-    MORVANE_COLUMNS_HOT unsigned select(const Bins<T> &coarse, Index r, Index x) {
+    MV_INLINE unsigned select(const Bins<T> &coarse, Index r, Index x) {
         Index below;
         const int a = coarse.rank(r, &below);
         r -= below;
@@ -562,7 +563,7 @@ private:
 
     // Codes go to a row buffer of a type no histogram shares (stores to
     // the output's bytes could alias everything and force reloads).
-    template <bool Edge> MORVANE_COLUMNS_HOT void emit(const Bins<T> &coarse, Index n, Index x) {
+    template <bool Edge> MV_INLINE void emit(const Bins<T> &coarse, Index n, Index x) {
         codes_[static_cast<size_t>(x - xs_)] =
             n > 0 ? select<Edge>(coarse, rank_of_[n], x) : kEmpty;
     }

@@ -1,7 +1,7 @@
 // Checks both drivers make before the scan, on what the scan relies on.
 #pragma once
 
-#include "../../runtime/memview.hpp"
+#include "runtime/memview.hpp"
 
 namespace morvane::rank {
 

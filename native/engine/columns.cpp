@@ -44,26 +44,10 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define MORVANE_COLUMNS_SSE2 1
-#endif
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
-#define MORVANE_COLUMNS_HAVE_AVX2 1
-#endif
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#endif
+#include "isa.hpp"
 
-// The loops' small steps must inline into them (GCC weighs some of them
-// too large on its own).
-#if defined(__GNUC__)
-#define MORVANE_COLUMNS_HOT inline __attribute__((always_inline))
-#elif defined(_MSC_VER)
-#define MORVANE_COLUMNS_HOT __forceinline
-#else
-#define MORVANE_COLUMNS_HOT inline
+#if MV_X86
+#include <immintrin.h>
 #endif
 
 namespace morvane::engine {
@@ -71,15 +55,7 @@ namespace columns_detail {
 
 constexpr Index kStale = std::numeric_limits<Index>::min() / 4;
 
-inline int lowest_zero_bit(unsigned m) {
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long i;
-    _BitScanForward(&i, ~m);
-    return static_cast<int>(i);
-#else
-    return __builtin_ctz(~m);
-#endif
-}
+inline int lowest_zero_bit(unsigned m) { return MV_CTZ(~m); }
 
 // The bin of bins[0 .. nb) holding the value of rank r (0-based), and in
 // *below how many values lie in the bins before it. The bins hold more than
@@ -119,23 +95,20 @@ struct Geometry {
 #include "columns_core.hpp"
 #undef MORVANE_COLUMNS_ISA
 
-#if defined(MORVANE_COLUMNS_HAVE_AVX2)
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi,bmi2")
-#endif
+#if MV_X86
+#define MORVANE_COLUMNS_ISA sse2
+#define MORVANE_COLUMNS_SSE2 1
+#include "columns_core.hpp"
+#undef MORVANE_COLUMNS_SSE2
+#undef MORVANE_COLUMNS_ISA
+
+MV_AVX2_BEGIN
 #define MORVANE_COLUMNS_ISA avx2
 #define MORVANE_COLUMNS_AVX2 1
 #include "columns_core.hpp"
 #undef MORVANE_COLUMNS_AVX2
 #undef MORVANE_COLUMNS_ISA
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+MV_AVX2_END
 #endif
 
 namespace morvane::engine {
@@ -146,14 +119,13 @@ using columns_detail::Source;
 
 void run_source(const Task &t, const Geometry &g, const Source &s, const Band &b,
                 const Control &control) {
-#if defined(MORVANE_COLUMNS_HAVE_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-    if (avx2) {
-        columns_detail::avx2::run(t, g, s, b, control);
-        return;
-    }
+    switch (active_isa()) {
+#if MV_X86
+    case Isa::Avx2: return columns_detail::avx2::run(t, g, s, b, control);
+    case Isa::Sse2: return columns_detail::sse2::run(t, g, s, b, control);
 #endif
-    columns_detail::portable::run(t, g, s, b, control);
+    default: return columns_detail::portable::run(t, g, s, b, control);
+    }
 }
 
 } // namespace

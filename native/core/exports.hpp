@@ -3,7 +3,7 @@
 // signature strings of the client header.
 #pragma once
 
-#include "../../runtime/module.hpp"
+#include "runtime/module.hpp"
 
 #include <morvane/slidewin.h>
 

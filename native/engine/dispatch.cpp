@@ -1,15 +1,12 @@
 // Choosing a method for a call and running it in bands.
 #include "dispatch.hpp"
 
-#include "../bands.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <new>
 #include <numeric>
 
 namespace morvane::engine {
-namespace {
 
 MethodFn method_fn(Method m) {
     switch (m) {
@@ -21,6 +18,8 @@ MethodFn method_fn(Method m) {
     default: return run_sort;
     }
 }
+
+namespace {
 
 bool applies(Method m, const Task &t) {
     switch (m) {
@@ -34,7 +33,7 @@ bool applies(Method m, const Task &t) {
     }
 }
 
-double cost(Method m, const Task &t) {
+double cost_of(Method m, const Task &t) {
     switch (m) {
     case Method::Network: return network_cost(t);
     case Method::Histogram: return histogram_cost(t);
@@ -71,7 +70,7 @@ Method choose(const Task &t) {
     for (Method m : {Method::Network, Method::Histogram, Method::Columns, Method::Runs,
                      Method::Sums}) {
         if (!applies(m, t)) continue;
-        const double c = cost(m, t);
+        const double c = cost_of(m, t);
         if (c < best_cost) {
             best = m;
             best_cost = c;
@@ -82,7 +81,7 @@ Method choose(const Task &t) {
 
 bool method_applies(Method m, const Task &t) { return applies(m, t); }
 
-double method_cost(Method m, const Task &t) { return cost(m, t); }
+double method_cost(Method m, const Task &t) { return cost_of(m, t); }
 
 void Working::adopt(const Plane3 &source, Index item, Index rows_spanned, Index planes_spanned,
                     bool force) {
@@ -111,56 +110,6 @@ void Working::adopt(const Plane3 &source, Index item, Index rows_spanned, Index 
     plane.strides[0] = plane_pitch;
     plane.strides[1] = pitch;
     plane.strides[2] = item;
-}
-
-int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *progress) {
-    const MethodFn fn = method_fn(method);
-    const bool three_d = ndim == 3;
-    const Index n = three_d ? t.image.shape[0] : t.image.shape[1];
-    if (n <= 0 || t.image.shape[1] <= 0 || t.image.shape[2] <= 0) return 0;
-    // Each band builds its own windows: keep bands a few footprints high.
-    const Index reach = t.fp->shape[three_d ? 0 : 1];
-    if (bands <= 0)
-        bands = std::min<Index>(workers, std::max<Index>(1, n / std::max<Index>(1, 2 * reach)));
-    bands = std::max<Index>(1, std::min(bands, n));
-    auto band_of = [&](Index k) {
-        const Index a = k * n / bands, b = (k + 1) * n / bands;
-        return three_d ? Band{a, b, 0, t.image.shape[1]} : Band{0, 1, a, b};
-    };
-    const double pixels =
-        static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
-    // Short calls run on the calling thread: no thread to start, and too
-    // short to need cancelling.
-    if (bands == 1 && progress == nullptr && pixels * cost(method, t) < 2e6) {
-        Control control;
-        bool failed = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            fn(t, band_of(0), control);
-        } catch (const std::bad_alloc &) {
-            failed = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (failed) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        return 0;
-    }
-    filters::Bands work(bands, static_cast<int>(std::min<Index>(bands, workers)));
-    Control control{&work.cancel_flag()};
-    return work.run_threaded([&](Index k) {
-        try {
-            fn(t, band_of(k), control);
-        } catch (const std::bad_alloc &) {
-            PyGILState_STATE gil = PyGILState_Ensure();
-            PyErr_NoMemory();
-            work.fail();
-            PyGILState_Release(gil);
-            return -1;
-        }
-        return 0;
-    }, progress);
 }
 
 } // namespace morvane::engine

@@ -1,4 +1,4 @@
-// Choosing a method and running it in bands on the engine's threads.
+// Choosing a method, and the working copies the methods read.
 #pragma once
 
 #include "engine.hpp"
@@ -24,12 +24,7 @@ struct Working {
                bool force = false);
 };
 
-// Runs `method` over the whole image in bands along the caller's first axis
-// (rows in 2D, planes in 3D) on up to `workers` threads, cancellable by
-// Ctrl-C. `bands`: 0 to choose, else how many to cut; `progress`: null, or a
-// callable told progress(done, total). Called with the interpreter lock
-// held; returns 0, or -1 with an exception set.
-int run(Task &t, Method method, int workers, int ndim, Index bands = 0,
-        PyObject *progress = nullptr);
+// The function that runs a method over one band.
+MethodFn method_fn(Method m);
 
 } // namespace morvane::engine

@@ -1,7 +1,7 @@
 // Edge maps of a footprint, made with NumPy on the module global `np`.
 #include "footprint.hpp"
 
-#include "../../runtime/module.hpp"
+#include "runtime/module.hpp"
 
 namespace morvane::rank {
 namespace {

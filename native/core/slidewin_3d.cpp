@@ -3,8 +3,8 @@
 // A volume is filtered plane by plane: the histogram is rebuilt at the first
 // voxel of every plane and carried through the plane along a serpentine by
 // the footprint's row and column edge lists.
-#include "../../runtime/memview.hpp"
-#include "../../runtime/module.hpp"
+#include "runtime/memview.hpp"
+#include "runtime/module.hpp"
 #include "checks.hpp"
 #include "exports.hpp"
 #include "footprint.hpp"
@@ -292,7 +292,7 @@ const ModuleConfig module_config = {
     "slidewin_3d",
     "morvane.filters.rank.slidewin_3d",
     "slidewin_3d",
-    "filters/rank/slidewin_3d.cpp",
+    "native/core/slidewin_3d.cpp",
     {"range", "ValueError", "__import__", "MemoryError", "enumerate", "TypeError",
      "AssertionError", "Ellipsis", "id", "IndexError", "ImportError"},
     morvane::rank::centre_messages,

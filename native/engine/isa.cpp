@@ -1,0 +1,75 @@
+// The CPU probe and MORVANE_ISA (see isa.hpp).
+#include "isa.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace morvane::engine {
+namespace {
+
+constexpr const char *kNames[static_cast<int>(Isa::Count)] = {"portable", "sse2", "avx2", "neon"};
+
+struct Choice {
+    Isa isa = Isa::Portable;
+    std::string error;
+};
+
+Choice decide() {
+    Choice c;
+    for (Isa isa : {Isa::Avx2, Isa::Neon, Isa::Sse2})
+        if (isa_runs(isa)) {
+            c.isa = isa;
+            break;
+        }
+    const char *forced = std::getenv("MORVANE_ISA");
+    if (forced == nullptr || *forced == 0) return c;
+    for (int i = 0; i < static_cast<int>(Isa::Count); ++i) {
+        if (std::strcmp(forced, kNames[i]) != 0) continue;
+        if (isa_runs(static_cast<Isa>(i))) {
+            c.isa = static_cast<Isa>(i);
+        } else {
+            c.error = std::string("MORVANE_ISA=") + forced + ": this build or CPU cannot run it";
+        }
+        return c;
+    }
+    c.error = std::string("MORVANE_ISA=") + forced +
+              ": unknown instruction set (avx2, sse2, neon or portable)";
+    return c;
+}
+
+const Choice &choice() {
+    static const Choice c = decide();
+    return c;
+}
+
+} // namespace
+
+const char *isa_name(Isa isa) {
+    const int i = static_cast<int>(isa);
+    return i >= 0 && i < static_cast<int>(Isa::Count) ? kNames[i] : "unknown";
+}
+
+bool isa_runs(Isa isa) {
+    switch (isa) {
+    case Isa::Portable: return true;
+#if MV_X86
+    case Isa::Sse2: return true;  // every x86-64 CPU
+    case Isa::Avx2: {
+        static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                                __builtin_cpu_supports("bmi2");
+        return yes;
+    }
+#endif
+#if MV_NEON
+    case Isa::Neon: return true;  // every AArch64 CPU
+#endif
+    default: return false;
+    }
+}
+
+Isa active_isa() { return choice().isa; }
+
+const char *isa_error() { return choice().error.empty() ? nullptr : choice().error.c_str(); }
+
+} // namespace morvane::engine
