@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -169,6 +170,21 @@ double columns_cost(const Task &);
 double runs_cost(const Task &);
 double sums_cost(const Task &);
 double sort_cost(const Task &);
+
+// The rank a rank filter takes among n > 0 counted values: floor(p * n),
+// n - 1 for p = 1. A tiny allowance keeps decimal fractions such as 0.29
+// of 100 values on the rank a person expects.
+inline Index rank_for(double p, Index n) {
+    const auto r = static_cast<Index>(std::floor(p * static_cast<double>(n) + 1e-9));
+    return r < 0 ? 0 : r > n - 1 ? n - 1 : r;
+}
+
+// rank_for(p, n) for n = 0 .. members (entry 0 unused), as Task::rank_of.
+inline std::vector<Index> ranks_for(double p, Index members) {
+    std::vector<Index> r(static_cast<size_t>(members + 1), 0);
+    for (Index n = 1; n <= members; ++n) r[static_cast<size_t>(n)] = rank_for(p, n);
+    return r;
+}
 
 // Helpers shared by the methods -------------------------------------------
 

@@ -248,11 +248,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
                                              l * fplane.strides[2]] != 0;
         footprint = analyse(dense.data(), fplane.shape, centre);
         t.fp = &footprint;
-        t.rank_of.assign(static_cast<size_t>(footprint.size() + 1), 0);
-        for (Index n = 1; n <= footprint.size(); ++n) {
-            auto r = static_cast<Index>(std::floor(p * static_cast<double>(n) + 1e-9));
-            t.rank_of[n] = r < 0 ? 0 : r > n - 1 ? n - 1 : r;
-        }
+        t.rank_of = ranks_for(p, footprint.size());
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return nullptr;

@@ -11,6 +11,7 @@
 #include <morvane/slidewin.h>
 
 #include "bands.hpp"
+#include "engine/engine.hpp"
 #include "engine/isa.hpp"
 #include "engine_entry.hpp"
 
@@ -58,9 +59,8 @@ template <class Out> inline bool skip(const Out *out) {
 // Bins scanned as one block before looking at single bins.
 constexpr Py_ssize_t kBlock = 16;
 
-// Rank filters: the value of rank floor(p * n) among the n counted values
-// (n - 1 for p = 1), 0 for an empty window. A tiny allowance keeps decimal
-// fractions such as 0.29 of 100 values on the rank a person expects.
+// Rank filters: the value of rank rank_for(p, n) among the n counted values
+// (engine.hpp), 0 for an empty window.
 template <class Out, class In>
 void k_percentile(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population, In,
                   Py_ssize_t bin_count, Py_ssize_t, double p, double, Py_ssize_t, Py_ssize_t) {
@@ -69,10 +69,7 @@ void k_percentile(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population,
         out[0] = 0;
         return;
     }
-    const auto n = static_cast<Py_ssize_t>(population);
-    auto rank = static_cast<Py_ssize_t>(std::floor(p * population + 1e-9));
-    if (rank > n - 1) rank = n - 1;
-    if (rank < 0) rank = 0;
+    const Py_ssize_t rank = morvane::engine::rank_for(p, static_cast<Py_ssize_t>(population));
     // Whole blocks of bins first (their sums vectorise), then bin by bin.
     const Py_ssize_t *bins = bins_of(h);
     Py_ssize_t running = 0, v = 0;
