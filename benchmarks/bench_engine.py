@@ -19,8 +19,9 @@ import time
 
 import numpy as np
 
-from morvane.filters.rank import (_api, _filters, ball, disk, maximum, mean, median, minimum,
-                                  percentile)
+from morvane.filters.rank import (_api, _filters, _request, ball, disk, maximum, mean, median,
+                                  minimum, percentile)
+from morvane.filters.rank._testing import filters as _testing
 
 try:
     import cv2
@@ -143,7 +144,7 @@ def images_16(shape=(1024, 1024)):
 
 def method_of(kind, image, footprint, p=0.5):
     out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
-    return _filters.engine(_api._STATS[kind], image, _api._footprint(footprint, image.ndim),
+    return _filters.engine(_api._STATS[kind], image, _request.footprint_array(footprint, image.ndim),
                            None, out, (0,) * image.ndim, p, 1, "auto")
 
 
@@ -187,7 +188,7 @@ def disks():
             note = method_of(_filters.PERCENTILE, image, fp)
             t.add(f"r={r}", a, b, note + (f" ({on})" if on else ""))
             a, b, ra, rb = race(lambda: median(image, fp),
-                                lambda: _api._core_filter(_filters.PERCENTILE, image, fp, None,
+                                lambda: _testing.core_filter(_filters.PERCENTILE, image, fp, None,
                                                           None, None, 1, 0.5), 3)
             check(ra, rb, 0, f"C-API r={r}")
             c.add(f"r={r}", a, b, note)

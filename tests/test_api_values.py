@@ -83,7 +83,7 @@ def test_empty_windows_give_zero_on_every_dtype_method_and_statistic(shape, dtyp
         want = brute(name, p, image, footprint, mask)
         for method in METHODS:
             try:
-                got = _api._statistic(kind, image, footprint, mask=mask, p=p, _method=method)
+                got = _api._statistic(kind, image, footprint, mask=mask, p=p, method=method)
             except ValueError as error:
                 assert "does not apply" in str(error)
                 continue

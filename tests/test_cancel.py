@@ -34,8 +34,8 @@ CHILD = textwrap.dedent("""
     def call(n, progress=None):
         image = rng.integers(0, 60000, shape(n), dtype=np.uint16)
         start = time.monotonic()
-        _api._statistic(stat, image, footprint, p=p, workers=workers, _bands=64,
-                        _progress=progress)
+        _api._statistic(stat, image, footprint, p=p, workers=workers, bands=64,
+                        progress=progress)
         return time.monotonic() - start
 
     # Left alone, the call would take at least LONG seconds (from a short

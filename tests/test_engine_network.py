@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 from engine_cases import assert_same, ball, cases, check, disk, image_of, raw_engine
 from morvane.filters.rank import _api, _filters
+from morvane.filters.rank._testing import filters as _testing
 from test_engine import LAYOUTS
 
 RANKS = ["p0", "p0.1", "p0.29", "median", "p0.9", "p1"]
@@ -69,8 +70,8 @@ def test_each_rank_of_the_specialised_footprints(name, kind):
     image = image_of(np.random.default_rng(m), shape, kind)
     for rank in range(m):
         p = (rank + 0.5) / m
-        want = _api._core_filter(_filters.PERCENTILE, image, footprint, None, None, None, 1, p)
-        got = _api._filter(_filters.PERCENTILE, image, footprint, None, None, None, 1, p,
+        want = _testing.core_filter(_filters.PERCENTILE, image, footprint, None, None, None, 1, p)
+        got = _testing.engine_filter(_filters.PERCENTILE, image, footprint, None, None, None, 1, p,
                            _method="network")
         assert_same(got, want, f"{name} rank {rank}")
 
@@ -83,7 +84,7 @@ def test_outputs_with_strides(name, view):
     image = image_of(np.random.default_rng(4), shape, "u16")
     base = np.zeros(shape[:-1] + (2 * shape[-1],), np.uint16)
     out = base[..., ::2] if view == "every_other" else base[..., shape[-1]:][..., ::-1]
-    got = _api._filter(_filters.PERCENTILE, image, footprint, None, None, out, 1, 0.5,
+    got = _testing.engine_filter(_filters.PERCENTILE, image, footprint, None, None, out, 1, 0.5,
                        _method="network")
     assert got is out
     assert_same(out, _run(image, footprint, "sort"), view)

@@ -1,48 +1,110 @@
-// Choosing a method for a call and running it in bands.
+// The method table, the calibration of its costs, the choice of a method,
+// and the working copies the methods read.
 #include "dispatch.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <cmath>
 #include <new>
 #include <numeric>
 
 namespace morvane::engine {
 
-MethodFn method_fn(Method m) {
-    switch (m) {
-    case Method::Network: return run_network;
-    case Method::Histogram: return run_histogram;
-    case Method::Columns: return run_columns;
-    case Method::Runs: return run_runs;
-    case Method::Sums: return run_sums;
-    default: return run_sort;
+namespace {
+
+bool sort_applies(const Task &) { return true; }
+
+// The methods, in Method order after Auto.
+struct Entry {
+    const char *name;
+    bool (*applies)(const Task &);
+    double (*cost)(const Task &);
+    MethodFn run;
+};
+constexpr Entry kTable[] = {
+    {"sort", sort_applies, sort_cost, run_sort},
+    {"network", network_applies, network_cost, run_network},
+    {"histogram", histogram_applies, histogram_cost, run_histogram},
+    {"columns", columns_applies, columns_cost, run_columns},
+    {"runs", runs_applies, runs_cost, run_runs},
+    {"sums", sums_applies, sums_cost, run_sums},
+};
+static_assert(std::size(kTable) == kMethodCount);
+
+const Entry &entry(Method m) { return kTable[static_cast<int>(m) - 1]; }
+
+// The cost models give nanoseconds per pixel as measured, one core, on the
+// AVX2 machine the engine is tuned on; each instruction set scales each
+// method's model by its own factor. benchmarks/calibrate.py measures the
+// factors on a machine and prints this table.
+constexpr double kCalibration[static_cast<int>(Isa::Count)][kMethodCount] = {
+    //  sort  network histogram columns runs  sums
+    {1.00, 1.00, 1.00, 1.00, 1.00, 1.00},  // portable
+    {1.00, 1.00, 1.00, 1.00, 1.00, 1.00},  // sse2
+    {1.00, 1.00, 1.00, 1.00, 1.00, 1.00},  // avx2
+    {1.00, 1.00, 1.00, 1.00, 1.00, 1.00},  // neon
+};
+
+} // namespace
+
+const char *method_name(Method m) { return m == Method::Auto ? "auto" : entry(m).name; }
+
+Method method_named(const char *name) {
+    for (int m = 1; m <= kMethodCount; ++m)
+        if (std::strcmp(name, kTable[m - 1].name) == 0) return static_cast<Method>(m);
+    return Method::Auto;
+}
+
+MethodFn method_fn(Method m) { return entry(m).run; }
+
+bool method_applies(Method m, const Task &t) { return entry(m).applies(t); }
+
+double method_cost(Method m, const Task &t) {
+    return kCalibration[static_cast<int>(active_isa())][static_cast<int>(m) - 1] *
+           entry(m).cost(t);
+}
+
+Decision decide(const Task &t) {
+    Decision d;
+    for (int k = 0; k < kMethodCount; ++k) {
+        const auto m = static_cast<Method>(k + 1);
+        const bool runs = m == Method::Sort || (t.fp->size() > 0 && method_applies(m, t));
+        d.cost[k] = runs ? method_cost(m, t) : -1;
+        if (runs && (d.method == Method::Auto || d.cost[k] < d.cost[static_cast<int>(d.method) - 1]))
+            d.method = m;
     }
+    return d;
+}
+
+bool values_fit(const Task &t) {
+    if (t.item != 4 || t.bins <= 0) return true;
+    const Plane3 &im = t.image;
+    const uint64_t top = t.top();
+    for (Index z = 0; z < im.shape[0]; ++z)
+        for (Index y = 0; y < im.shape[1]; ++y) {
+            const char *row = im.data + z * im.strides[0] + y * im.strides[1];
+            uint32_t most = 0;
+            for (Index x = 0; x < im.shape[2]; ++x)
+                most = std::max(most, load<uint32_t>(row + x * im.strides[2]));
+            if (most > top) return false;
+        }
+    return true;
+}
+
+Reading reading(const Task &t, Method m) {
+    const Footprint &f = *t.fp;
+    Index rows_spanned = f.hi[1] - f.lo[1] + 1;
+    Index planes_spanned = f.hi[0] - f.lo[0] + 1;
+    // Methods that read the image a row at a time, and networks over a few
+    // rows (which the cache holds anyway), need no better pitch.
+    const bool by_rows = m == Method::Runs || m == Method::Sums ||
+                         (m == Method::Network && rows_spanned <= 5 && planes_spanned <= 3);
+    if (by_rows) rows_spanned = planes_spanned = 1;
+    return {rows_spanned, planes_spanned};
 }
 
 namespace {
-
-bool applies(Method m, const Task &t) {
-    switch (m) {
-    case Method::Sort: return true;
-    case Method::Network: return network_applies(t);
-    case Method::Histogram: return histogram_applies(t);
-    case Method::Columns: return columns_applies(t);
-    case Method::Runs: return runs_applies(t);
-    case Method::Sums: return sums_applies(t);
-    default: return false;
-    }
-}
-
-double cost_of(Method m, const Task &t) {
-    switch (m) {
-    case Method::Network: return network_cost(t);
-    case Method::Histogram: return histogram_cost(t);
-    case Method::Columns: return columns_cost(t);
-    case Method::Runs: return runs_cost(t);
-    case Method::Sums: return sums_cost(t);
-    default: return sort_cost(t);
-    }
-}
 
 // Rows (in bytes apart) whose lines fall into few sets of a 32 KiB, 8-way
 // L1 cache evict each other when a window spans many of them: such images
@@ -64,32 +126,16 @@ Index good_pitch(Index bytes) {
 
 } // namespace
 
-Method choose(const Task &t) {
-    Method best = Method::Sort;
-    double best_cost = sort_cost(t);
-    for (Method m : {Method::Network, Method::Histogram, Method::Columns, Method::Runs,
-                     Method::Sums}) {
-        if (!applies(m, t)) continue;
-        const double c = cost_of(m, t);
-        if (c < best_cost) {
-            best = m;
-            best_cost = c;
-        }
-    }
-    return best;
+bool Working::copies(const Plane3 &source, Index item, const Reading &r) {
+    const bool contiguous = source.shape[2] <= 1 || source.strides[2] == item;
+    const bool bad_rows = source.shape[1] > 1 && aliases(source.strides[1], r.rows_spanned);
+    const bool bad_planes = source.shape[0] > 1 && aliases(source.strides[0], r.planes_spanned);
+    return !contiguous || bad_rows || bad_planes;
 }
 
-bool method_applies(Method m, const Task &t) { return applies(m, t); }
-
-double method_cost(Method m, const Task &t) { return cost_of(m, t); }
-
-void Working::adopt(const Plane3 &source, Index item, Index rows_spanned, Index planes_spanned,
-                    bool force) {
+void Working::adopt(const Plane3 &source, Index item, const Reading &r, bool force) {
     plane = source;
-    const bool contiguous = source.shape[2] <= 1 || source.strides[2] == item;
-    const bool bad_rows = source.shape[1] > 1 && aliases(source.strides[1], rows_spanned);
-    const bool bad_planes = source.shape[0] > 1 && aliases(source.strides[0], planes_spanned);
-    if (!force && contiguous && !bad_rows && !bad_planes) return;
+    if (!force && !copies(source, item, r)) return;
     const Index pitch = good_pitch(source.shape[2] * item);
     const Index plane_pitch = good_pitch(pitch * source.shape[1]);
     storage.assign(static_cast<size_t>(plane_pitch * source.shape[0]), 0);

@@ -2,15 +2,41 @@
 #pragma once
 
 #include "engine.hpp"
+#include "isa.hpp"
 
 #include <vector>
 
 namespace morvane::engine {
 
-// The fastest applicable method for a task.
-Method choose(const Task &t);
+// Methods by name ("sort", "network", ...; "auto" for Method::Auto), and
+// Method::Auto for a name that is none of them.
+const char *method_name(Method m);
+Method method_named(const char *name);
+
+// What runs a method over one band, whether it computes a task, and its
+// cost per pixel (nanoseconds, calibrated for the active instruction set).
+// None of these reads a pixel.
+MethodFn method_fn(Method m);
 bool method_applies(Method m, const Task &t);
 double method_cost(Method m, const Task &t);
+
+// The cheapest method that applies, and every method's cost (-1 where it
+// does not apply). An empty footprint takes the sort method.
+struct Decision {
+    Method method = Method::Auto;
+    double cost[kMethodCount];
+};
+Decision decide(const Task &t);
+
+// Whether every value is one the task says the image may hold (codes below
+// `bins`): the methods index tables by them. Reads every pixel.
+bool values_fit(const Task &t);
+
+// How many rows (planes) apart a method reads pixels at once.
+struct Reading {
+    Index rows_spanned, planes_spanned;
+};
+Reading reading(const Task &t, Method m);
 
 // An image or mask as the methods read it: the caller's memory when its
 // layout suits them (last axis contiguous, rows and planes that do not
@@ -18,13 +44,9 @@ double method_cost(Method m, const Task &t);
 struct Working {
     Plane3 plane;
     std::vector<char> storage;
-    // rows_spanned / planes_spanned: how many rows (planes) one window
-    // covers. `force`: always copy.
-    void adopt(const Plane3 &source, Index item, Index rows_spanned, Index planes_spanned,
-               bool force = false);
+    // Whether adopt() copies `source`. `force`: always copy.
+    static bool copies(const Plane3 &source, Index item, const Reading &r);
+    void adopt(const Plane3 &source, Index item, const Reading &r, bool force = false);
 };
-
-// The function that runs a method over one band.
-MethodFn method_fn(Method m);
 
 } // namespace morvane::engine

@@ -28,10 +28,8 @@ using Index = std::ptrdiff_t;
 enum class Stat { Rank, Mean, Min, Max };
 
 // Forced by a private switch in the tests; Auto lets the dispatcher choose.
-enum class Method { Auto = 0, Sort, Network, Histogram, Columns, Runs, Sums, Count };
-
-// Names of the methods, in Method order (for the private switch and errors).
-extern const char *const kMethodNames[static_cast<int>(Method::Count)];
+enum class Method { Auto = 0, Sort, Network, Histogram, Columns, Runs, Sums };
+constexpr int kMethodCount = 6;  // Sort .. Sums
 
 // A footprint member, relative to the centre.
 struct Offset {

@@ -3,9 +3,6 @@
 
 namespace morvane::engine {
 
-const char *const kMethodNames[static_cast<int>(Method::Count)] = {
-    "auto", "sort", "network", "histogram", "columns", "runs", "sums"};
-
 Footprint analyse(const uint8_t *dense, const Index shape[3], const Index centre[3]) {
     Footprint f;
     for (int d = 0; d < 3; ++d) {

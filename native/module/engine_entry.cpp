@@ -136,6 +136,30 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     }, progress);
 }
 
+// What "explain" returns: {"method", "isa", "costs" (ns per pixel of every
+// method that applies), "image_copy", "mask_copy" (whether the method
+// reads them from a copy with a better layout)}.
+PyObject *explanation(const Task &t, const Decision &d, const Reading &reads) {
+    PyObject *costs = PyDict_New();
+    if (costs == nullptr) return nullptr;
+    for (int k = 0; k < kMethodCount; ++k) {
+        if (d.cost[k] < 0) continue;
+        PyObject *c = PyFloat_FromDouble(d.cost[k]);
+        const int rc = c ? PyDict_SetItemString(costs, method_name(static_cast<Method>(k + 1)), c) : -1;
+        Py_XDECREF(c);
+        if (rc < 0) {
+            Py_DECREF(costs);
+            return nullptr;
+        }
+    }
+    const bool image_copy = Working::copies(t.image, t.item, reads);
+    const bool mask_copy = t.has_mask() && Working::copies(t.mask, 1, reads);
+    return Py_BuildValue("{s:s,s:s,s:N,s:O,s:O}", "method", method_name(d.method), "isa",
+                         isa_name(active_isa()), "costs", costs, "image_copy",
+                         image_copy ? Py_True : Py_False, "mask_copy",
+                         mask_copy ? Py_True : Py_False);
+}
+
 } // namespace
 
 // engine(stat, image, footprint, mask, out, shift, p, workers, method,
@@ -151,8 +175,9 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
 // progress(done, total) with the bands done; bins: None, or for uint32
 // images whose values are codes, their number; offset: subtracted from every
 // value of a mean. Returns the name of the method that ran; method "choose"
-// returns the name of the method that would run, and runs nothing (out may
-// then be None).
+// returns the name of the method that would run, and "explain" a dict of
+// the choice (see explanation()); both run nothing and read no pixel (out
+// may then be None).
 PyObject *engine_filter(PyObject *, PyObject *args) {
     int stat_code, workers;
     PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
@@ -174,7 +199,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     t.stat = stats[stat_code];
 
     // "choose" needs no output: out may be None.
-    const bool no_out = out_obj == Py_None && std::strcmp(method_name, "choose") == 0;
+    const bool no_out = out_obj == Py_None && (std::strcmp(method_name, "choose") == 0 ||
+                                                std::strcmp(method_name, "explain") == 0);
     Buffer image, fp, mask, out;
     if (image.get(image_obj, false) < 0 || fp.get(fp_obj, false) < 0 ||
         (!no_out && out.get(out_obj, true) < 0))
@@ -260,45 +286,44 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     }
 
     // The method is chosen on the caller's layout: costs depend on shapes
-    // and on whether there is a mask only.
-    Method method = Method::Auto;
+    // and on whether there is a mask only; choosing reads no pixel.
     const std::string wanted = method_name;
-    for (int m = 0; m < static_cast<int>(Method::Count); ++m)
-        if (wanted == kMethodNames[m]) method = static_cast<Method>(m);
-    const bool only_choose = wanted == "choose";
-    if (method == Method::Auto && wanted != "auto" && !only_choose) {
+    const bool only_choose = wanted == "choose", explain = wanted == "explain";
+    Method method = method_named(method_name);
+    if (method == Method::Auto && wanted != "auto" && !only_choose && !explain) {
         PyErr_Format(PyExc_ValueError, "unknown method '%s'", method_name);
         return nullptr;
     }
     t.image = image.plane();
     if (mask_obj != Py_None) t.mask = mask.plane();
+    const Decision decision = decide(t);
     if (method == Method::Auto) {
-        method = footprint.size() == 0 ? Method::Sort : choose(t);
+        method = decision.method;
     } else if (!method_applies(method, t)) {
         PyErr_Format(PyExc_ValueError, "method '%s' does not apply to this call", method_name);
         return nullptr;
     }
-    if (only_choose) return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
+    const Reading reads = reading(t, method);
+    if (only_choose) return PyUnicode_FromString(engine::method_name(method));
+    if (explain) return explanation(t, decision, reads);
+    if (!values_fit(t)) {
+        PyErr_Format(PyExc_ValueError, "image values must be codes below bins (%zd)",
+                     static_cast<Py_ssize_t>(t.bins));
+        return nullptr;
+    }
 
     // The image and mask as the methods read them: last axis contiguous,
     // and copied with a padded pitch when a window's rows would crowd a few
-    // cache sets. Methods that read the image a row at a time, and networks
-    // over a few rows (which the cache holds anyway), need no such copy.
+    // cache sets.
     try {
-        Index rows_spanned = footprint.hi[1] - footprint.lo[1] + 1;
-        Index planes_spanned = footprint.hi[0] - footprint.lo[0] + 1;
-        const bool by_rows = method == Method::Runs || method == Method::Sums ||
-                             (method == Method::Network && rows_spanned <= 5 &&
-                              planes_spanned <= 3);
-        if (by_rows) rows_spanned = planes_spanned = 1;
-        image_work.adopt(image.plane(), t.item, rows_spanned, planes_spanned);
+        image_work.adopt(image.plane(), t.item, reads);
         t.image = image_work.plane;
         if (mask_obj != Py_None) {
             // Counted pixels as 0 / 1 bytes, copied only when the caller's
             // bytes are not 0 / 1 already or their layout does not suit.
-            mask_work.adopt(mask.plane(), 1, rows_spanned, planes_spanned);
+            mask_work.adopt(mask.plane(), 1, reads);
             if (mask_work.storage.empty() && !zero_one(mask_work.plane))
-                mask_work.adopt(mask.plane(), 1, rows_spanned, planes_spanned, /*force=*/true);
+                mask_work.adopt(mask.plane(), 1, reads, /*force=*/true);
             for (char &c : mask_work.storage) c = c != 0;
             t.mask = mask_work.plane;
         }
@@ -309,7 +334,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     if (run(t, method, workers < 1 ? 1 : workers, ndim, bands,
             progress == Py_None ? nullptr : progress) < 0)
         return nullptr;
-    return PyUnicode_FromString(kMethodNames[static_cast<int>(method)]);
+    return PyUnicode_FromString(engine::method_name(method));
 }
 
 namespace {

@@ -202,7 +202,7 @@ int main(int argc, char **argv) {
                 ++failures;
                 if (failures <= 10)
                     std::fprintf(stderr, "%s differs from sort (%td bands): %s\n",
-                                 kMethodNames[static_cast<int>(m)], bands, c.describe().c_str());
+                                 method_name(m), bands, c.describe().c_str());
             }
         }
     }

@@ -10,149 +10,19 @@ non-zero are counted. Values order as NumPy sorts them, except that -0.0
 ranks just below 0.0 and every NaN above every number. A window that counts
 no pixel gives 0 of the result's type (NaN for the mean) on every dtype.
 
-Arguments are validated here, once; the native module gets plain arrays.
+Arguments are checked once (_request.py); the native module gets plain arrays.
 """
 
-import numbers
-import operator
-import os
 import warnings
 
 import numpy as np
 
-from . import _filters, _values
-from ._footprints import ball, box, disk
+from . import _filters, _request, _values
 
 __all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram"]
 
-_RANK_KINDS = (_filters.PERCENTILE, _filters.MINIMUM, _filters.MAXIMUM)
-
-# More threads than this per core only add overhead; far more is a mistake.
-WORKERS_PER_CPU = 8
-_CPUS = os.cpu_count() or 1
-
-
 # ---------------------------------------------------------------------------
-# Arguments
-
-def _image(image):
-    image = np.asarray(image)
-    if image.dtype.kind != "u" or image.dtype.itemsize not in (1, 2):
-        raise TypeError(f"image must be uint8 or uint16, got {image.dtype}")
-    if not image.dtype.isnative:
-        image = image.astype(image.dtype.newbyteorder("="))
-    if image.ndim not in (2, 3):
-        raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}")
-    return image
-
-
-def _footprint(footprint, ndim):
-    footprint = np.asarray(footprint)
-    if footprint.dtype == bool and footprint.ndim == ndim and footprint.size:
-        return footprint.view(np.uint8)  # bool bytes are 0 or 1 already
-    if footprint.dtype.kind not in "biuf":
-        raise TypeError(f"footprint must hold real numbers (non-zero: member), got "
-                        f"{footprint.dtype}")
-    if footprint.ndim != ndim:
-        hint = ("; for a colour image, say which axis holds the channels, e.g. channels=-1 "
-                "(or give a footprint of shape (k, k, 1))"
-                if ndim == 3 and footprint.ndim == 2 else "")
-        raise ValueError(f"footprint must have {ndim} dimensions like the image, "
-                         f"got {footprint.ndim}{hint}")
-    if 0 in footprint.shape:
-        raise ValueError(f"footprint must not be empty, got shape {footprint.shape}")
-    return (footprint != 0).view(np.uint8)
-
-
-def _mask(mask, shape):
-    if mask is None:
-        return None
-    mask = np.asarray(mask)
-    if mask.dtype != bool and not np.issubdtype(mask.dtype, np.integer):
-        raise TypeError(f"mask must be bool or integer, got {mask.dtype}")
-    if mask.shape != shape:
-        raise ValueError(f"mask must have the image's shape {shape}, got {mask.shape}")
-    # A new array, laid out for the engine: it never shares memory with
-    # `out`, and the engine reads it as it is.
-    counted = _values.engine_array(shape, np.uint8)
-    np.not_equal(mask, 0, out=counted.view(bool))
-    return counted
-
-
-def _integer(value, what):
-    """`value` as an int: Python and NumPy integers, not bools, floats or
-    strings."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{what} must be an integer, not a bool ({value!r})")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, got {type(value).__name__} "
-                        f"{value!r}") from None
-
-
-def _shift(shift, footprint_shape):
-    ndim = len(footprint_shape)
-    if shift is None:
-        return (0,) * ndim
-    if isinstance(shift, (str, bytes)) or not hasattr(shift, "__len__"):
-        raise TypeError(f"shift must be a sequence of {ndim} integers, got {shift!r}")
-    if len(shift) != ndim:
-        raise ValueError(f"shift must have {ndim} entries, one per axis, got {len(shift)}")
-    shift = tuple(_integer(s, f"shift[{axis}]") for axis, s in enumerate(shift))
-    for axis, (s, extent) in enumerate(zip(shift, footprint_shape)):
-        low, high = -(extent // 2), extent - 1 - extent // 2
-        if not low <= s <= high:
-            raise ValueError(f"shift[{axis}] = {s} puts the centre outside the footprint; "
-                             f"allowed {low}..{high} for extent {extent}")
-    return shift
-
-
-def _workers(workers):
-    """Threads to use: None or 0 for every core, else 1 to 8 per core."""
-    cpus = _CPUS
-    if workers is None:
-        return cpus
-    if isinstance(workers, (bool, np.bool_)) or not isinstance(workers, (int, np.integer)):
-        raise ValueError(f"workers must be an integer, 0 or None, got {workers!r}")
-    workers = int(workers)
-    limit = WORKERS_PER_CPU * cpus
-    if workers < 0 or workers > limit:
-        raise ValueError(f"workers must lie between 0 (all cores) and {limit} "
-                         f"({WORKERS_PER_CPU} per core), got {workers}")
-    return workers or cpus
-
-
-def _fraction(p):
-    """A percentile's p: a real number between 0 and 1."""
-    if isinstance(p, (bool, np.bool_)) or not isinstance(p, numbers.Real):
-        raise TypeError(f"p must be a real number between 0 and 1, got "
-                        f"{type(p).__name__} {p!r}")
-    p = float(p)
-    if not 0.0 <= p <= 1.0:
-        raise ValueError(f"p must lie between 0 and 1, got {p}")
-    return p
-
-
-def _flag(value, what):
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{what} must be True or False, got {type(value).__name__} {value!r}")
-    return bool(value)
-
-
-def _out(out, shape, dtype):
-    if out is None:
-        return np.empty(shape, dtype)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
-    dtype = np.dtype(dtype)
-    if out.shape != shape or out.dtype.newbyteorder("=") != dtype.newbyteorder("="):
-        raise ValueError(f"out must have shape {shape} and dtype {dtype} (either byte "
-                         f"order), got {out.shape} and {out.dtype}")
-    if not out.flags.writeable:
-        raise ValueError("out must be writeable")
-    return out
-
+# Memory shared between arguments
 
 def _shares_memory(a, b):
     try:
@@ -191,127 +61,14 @@ def _run(kind, image, footprint, mask, out, shift, param, bin_count, values, wor
 _STATS = {_filters.PERCENTILE: 0, _filters.MEAN: 1, _filters.MINIMUM: 2, _filters.MAXIMUM: 3}
 
 
-def _filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
-            _bands=None, _progress=None, _method="auto"):
-    """A rank, mean, minimum or maximum filter by the engine."""
-    image = _image(image)
-    footprint = _footprint(footprint, image.ndim)
-    mask = _mask(mask, image.shape)
-    shift = _shift(shift, footprint.shape)
-    workers = _workers(workers)
-    if out is not None:
-        out = _out(out, image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
-        image = _distinct(image, out)
-    else:
-        out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
-    _filters.engine(_STATS[kind], image, footprint, mask, out, shift, param, workers, _method,
-                    _bands or 0, _progress)
-    return out
-
-
-def _core_filter(kind, image, footprint, mask, shift, out, workers, param=0.0):
-    """The same filter through the sliding-histogram core's C-API and the
-    kernels of this package's client: the reference the engine is tested
-    against."""
-    image = _image(image)
-    footprint = _footprint(footprint, image.ndim)
-    mask = _mask(mask, image.shape)
-    shift = _shift(shift, footprint.shape)
-    workers = _workers(workers)
-    out_dtype = np.float64 if kind == _filters.MEAN else image.dtype
-    out = _out(out, image.shape, out_dtype)
-    image = _distinct(image, out)
-    codes, values, bin_count = image, None, 256
-    if image.dtype == np.uint16 and image.size:
-        # Short histograms: filter codes 1, 2, ... standing for the image's
-        # distinct values in order. Rank statistics map back exactly (code 0,
-        # the result of an empty window, to 0); the mean weighs each code by
-        # its value.
-        distinct, inverse = np.unique(image, return_inverse=True)
-        if len(distinct) < 65536:
-            codes = (inverse.reshape(image.shape) + 1).astype(np.uint16)
-            distinct = np.concatenate([[0], distinct]).astype(np.uint16)
-            bin_count = len(distinct)
-            if kind == _filters.MEAN:
-                values = distinct.astype(np.float64)
-        else:
-            bin_count = 65536
-    # Rank statistics of codes are codes: filter into a buffer, map back.
-    result = out if codes is image or kind not in _RANK_KINDS else np.empty(
-        image.shape, np.uint16)
-    _run(kind, codes, footprint, mask, result[..., np.newaxis], shift, param, bin_count,
-         values, workers)
-    if result is not out:
-        np.take(distinct, result, out=out)
-    return out
-
-
-def _footprint_from(footprint, size, radius, ndim):
-    """The footprint given as an array, a box `size` or a disk / ball
-    `radius`: exactly one of them."""
-    given = [name for name, v in (("footprint", footprint), ("size", size),
-                                  ("radius", radius)) if v is not None]
-    if len(given) != 1:
-        raise TypeError("give exactly one of footprint, size and radius, got "
-                        + (", ".join(given) if given else "none"))
-    if size is not None:
-        if isinstance(size, (bool, np.bool_)):
-            raise TypeError(f"size must be an int or one int per axis, got {size!r}")
-        if np.ndim(size) == 0:
-            size = (_integer(size, "size"),) * ndim
-        size = tuple(_integer(n, "size") for n in size)
-        if len(size) != ndim:
-            raise ValueError(f"size must have {ndim} entries, one per axis, got {len(size)}")
-        return _footprint(box(size), ndim)
-    if radius is not None:
-        if ndim not in (2, 3):
-            raise ValueError("radius gives a disk (2D) or a ball (3D)")
-        return _footprint((disk if ndim == 2 else ball)(radius), ndim)
-    return _footprint(footprint, ndim)
-
-
-def _modes(mode, ndim):
-    """One border mode per axis."""
-    if isinstance(mode, str):
-        mode = (mode,) * ndim
-    try:
-        mode = tuple(mode)
-    except TypeError:
-        raise TypeError(f"mode must be a string or one string per axis, got {mode!r}") from None
-    if len(mode) != ndim:
-        raise ValueError(f"mode must have {ndim} entries, one per axis, got {len(mode)}")
-    for m in mode:
-        if m not in _values.MODES:
-            raise ValueError(f"mode must be one of {', '.join(_values.MODES)}, got {m!r}")
-    return mode
-
-
-def _reach(footprint_shape, shift, modes=None):
-    """Pixels before and after a pixel that its window reaches, per axis (0
-    along axes whose mode is "ignore", which are not extended)."""
-    before = [extent // 2 + s for extent, s in zip(footprint_shape, shift)]
-    after = [extent - 1 - b for extent, b in zip(footprint_shape, before)]
-    if modes is not None:
-        before = [0 if m == "ignore" else b for b, m in zip(before, modes)]
-        after = [0 if m == "ignore" else a for a, m in zip(after, modes)]
-    return before, after
-
-
-def _axis(axis, ndim, what):
-    axis = _integer(axis, what)
-    if not -ndim <= axis < ndim:
-        raise ValueError(f"{what} {axis} is out of range for {ndim} dimensions")
-    return axis % ndim
-
-
 def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
     """fn filtered channel by channel: the axis `channels` holds them; the
     mask has the image's shape or its shape without that axis."""
-    axis = _axis(channels, image.ndim, "channels")
+    axis = _request.axis_of(channels, image.ndim, "channels")
     planes = np.moveaxis(image, axis, 0)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != image.shape):
         raise ValueError(f"out must have the image's shape {image.shape}")
-    out = _out(out, image.shape, result_dtype)
+    out = _request.out_array(out, image.shape, result_dtype)
     targets = np.moveaxis(out, axis, 0)
     masks = [None] * len(planes)
     if mask is not None:
@@ -323,21 +80,6 @@ def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
     for plane, target, m in zip(planes, targets, masks):
         fn(plane, out=target, mask=m, **kwargs)
     return out
-
-
-def _colour_warning(image, footprint, size, radius, stacklevel):
-    """Warns when a picture of 3 or 4 colour channels would be filtered as a
-    volume because `channels` was not given: its last axis has 3 or 4
-    entries and the footprint was given by a radius or one size for every
-    axis."""
-    if (image.ndim == 3 and image.shape[-1] in (3, 4) and footprint is None
-            and (radius is not None or (size is not None and np.ndim(size) == 0))):
-        warnings.warn(
-            f"an array of shape {tuple(image.shape)} is filtered as a volume (planes, rows, "
-            f"columns); if its last axis holds colour channels, give channels=-1 to filter "
-            f"each channel alone; for a real volume give the footprint per axis "
-            f"(size=(k, k, k)) or as an array (footprint=ball(r)) to silence this warning",
-            UserWarning, stacklevel=stacklevel + 1)
 
 
 def _empty_fill(out, kind):
@@ -393,70 +135,75 @@ def _mean_of_doubles(data, footprint, mask, target, shift, workers, bands, progr
     np.copyto(target, scaled, where=~np.isfinite(target))
 
 
-def _statistic(kind, image, footprint=None, size=None, radius=None, mask=None, shift=None,
-               mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0,
-               rank=None, _method="auto", _bands=None, _progress=None, _stacklevel=2):
+def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
+               mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0, rank=None,
+               method="auto", bands=0, progress=None, stacklevel=2):
     """A rank (of rank floor(p * n), or the fixed `rank` in windows that the
     border mode fills), mean, minimum or maximum filter of an image of any
-    real dtype."""
+    real dtype; `method` forces one of the engine's, `bands` how many bands
+    the engine cuts, `progress` is told (done, total) bands."""
     image = np.asarray(image)
-    dtype = _values.check_dtype(image.dtype)
-    result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype.newbyteorder("=")
+    arguments = dict(footprint=footprint, size=size, radius=radius, shift=shift, mode=mode,
+                     cval=cval, workers=workers, p=p, rank=rank)
     if channels is not None:
-        def one(plane, out, mask):
-            _statistic(kind, plane, footprint, size, radius, mask, shift, mode, cval, out,
-                       workers, None, p, rank, _method, _bands, _progress)
-        return _per_channel(one, image, out, mask, channels, result_dtype)
-    _colour_warning(image, footprint, size, radius, _stacklevel + 1)
-    image = _values.native(image)
-    dtype = image.dtype
-    if image.ndim not in (2, 3):
-        raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}"
-                         + ("; for colour, say which axis holds the channels, e.g. "
-                            "channels=-1" if image.ndim == 4 else ""))
-    footprint = _footprint_from(footprint, size, radius, image.ndim)
-    mask = _mask(mask, image.shape)
-    shift = _shift(shift, footprint.shape)
-    workers = _workers(workers)
-    modes = _modes(mode, image.ndim)
-    given = None
-    if out is not None:
-        given = out = _out(out, image.shape, result_dtype)
-        if not out.dtype.isnative:
-            out = None  # filtered into a native array, then stored
-    result = np.empty(image.shape, result_dtype) if out is None else out
-    members = int(np.count_nonzero(footprint))
-    if members == 0:
-        return _store_given(given, _empty_fill(result, kind))
-    if rank is not None:
-        p = (rank + 0.5) / members  # every window is full: rank floor(p * members)
+        dtype = _values.check_dtype(image.dtype)
+        result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype.newbyteorder("=")
 
-    constant = any(_values.PAD_MODES.get(m) == "constant" for m in modes)
+        def one(plane, out, mask):
+            _statistic(kind, plane, out=out, mask=mask, method=method, bands=bands,
+                       progress=progress, **arguments)
+        return _per_channel(one, image, out, mask, channels, result_dtype)
+    _request.colour_warning(image, footprint, size, radius, stacklevel + 1)
+    request = _request.statistic(image, mean=kind == _filters.MEAN, mask=mask, out=out,
+                                 **arguments)
+    return _filter(kind, request, method, bands, progress)
+
+
+def _values_of(kind, request):
+    """What the engine reads for a request: (Values or None for float64
+    values of a mean, the data, the constant border's value as the data
+    holds it)."""
+    image, dtype = request.image, request.image.dtype
+    constant = any(_values.PAD_MODES.get(m) == "constant" for m in request.modes)
+    cval = request.cval if constant else None
     if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
-        values = None
         data = image.astype(np.float64, copy=False)
-        fill = float(_values.cast_like(cval, dtype)) if constant else None
-    else:
-        values = _values.Values(image, cval=cval if constant else None)
-        if (kind == _filters.PERCENTILE and values.data.dtype == np.uint32
-                and _filters.engine(_STATS[kind], values.data, footprint, mask, None, shift, p,
-                                    workers, "choose") == "sort"):
-            # 32-bit keys in windows too large for a network: dense codes
-            # let a histogram run.
-            values = None
-            values = _values.Values(image, codes=True, cval=cval if constant else None)
-        data, fill = values.data, values.fill
+        return None, data, None if cval is None else float(_values.cast_like(cval, dtype))
+    # 32-bit keys in windows too large for a network: dense codes let a
+    # histogram run (decided without making the keys: choosing reads no
+    # pixel).
+    codes = kind == _filters.PERCENTILE and dtype.itemsize == 4
+    if codes:
+        stand_in = _values.stand_in(image.shape, np.uint32)
+        codes = _filters.engine(_STATS[kind], stand_in, request.footprint, request.mask, None,
+                                request.shift, request.p, request.workers, "choose") == "sort"
+    values = _values.Values(image, codes=codes, cval=cval)
+    return values, values.data, values.fill
+
+
+def _filter(kind, request, method="auto", bands=0, progress=None):
+    """The filter of a checked request."""
+    out = request.out
+    given = out
+    if out is not None and not out.dtype.isnative:
+        out = None  # filtered into a native array, then stored
+    result = np.empty(request.image.shape, request.result_dtype) if out is None else out
+    if request.members == 0:
+        return _store_given(given, _empty_fill(result, kind))
+    values, data, fill = _values_of(kind, request)
     # The runs read the image while they write the result.
     data = _distinct(data, result)
+    mask = request.mask
     if mask is not None:
         mask = _distinct(mask, result)
-    run = _Run(kind, values, footprint, shift, p, workers, _method)
+    run = _Run(kind, values, request.footprint, request.shift, request.p, request.workers, method)
     # Every window inside the image is the same whatever the border mode:
     # the whole image first, then the slabs along its borders again, each
     # from the part of the extended image its windows reach.
-    run(data, mask, result, bands=_bands or 0, progress=_progress)
-    before, after = _reach(footprint.shape, shift, modes)
-    for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after, modes):
+    run(data, mask, result, bands=bands, progress=progress)
+    before, after = _request.reach(request.footprint.shape, request.shift, request.modes)
+    for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after,
+                                                   request.modes):
         run(sub, sub_mask, result[slab], crop)
     return _store_given(given, result)
 
@@ -554,38 +301,6 @@ _COUNT_VIEWS = {1: (np.uint8, _filters.COUNTS), 2: (np.uint16, _filters.COUNTS),
                 4: (np.float32, _filters.COUNT_BITS), 8: (np.float64, _filters.COUNT_BITS)}
 
 
-def _count_dtype(members, dtype, normalized):
-    """The dtype of the histogram's entries."""
-    if dtype is None:
-        if normalized:
-            return np.dtype(np.float64)
-        for candidate in (np.uint8, np.uint16, np.uint32, np.uint64):
-            if members <= np.iinfo(candidate).max:
-                return np.dtype(candidate)
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f" and dtype.itemsize in (4, 8):
-        return dtype
-    if normalized:
-        raise TypeError(f"dtype of a normalized histogram must be float32 or float64, "
-                        f"got {dtype}")
-    if dtype.kind not in "iu":
-        raise TypeError(f"dtype must be an integer type, float32 or float64, got {dtype}")
-    if members > np.iinfo(dtype).max:
-        raise ValueError(f"dtype {dtype} cannot hold counts up to {members}, the "
-                         f"footprint's size")
-    return dtype
-
-
-def _bins(bins, top):
-    """Number of bins: `top` (every value its own bin) by default."""
-    if bins is None:
-        return top
-    bins = _integer(bins, "bins")
-    if not 1 <= bins <= 65536:
-        raise ValueError(f"bins must lie between 1 and 65536, got {bins}")
-    return bins
-
-
 def _grouped(image, bins, top):
     """Bin codes: value v goes to bin v * bins // top."""
     if bins == top:
@@ -595,21 +310,21 @@ def _grouped(image, bins, top):
 
 
 def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype, top):
-    footprint = _footprint(footprint, image.ndim)
-    mask = _mask(mask, image.shape)
-    shift = _shift(shift, footprint.shape)
-    workers = _workers(workers)
-    bins = _bins(bins, top)
+    footprint = _request.footprint_array(footprint, image.ndim)
+    mask = _request.mask_array(mask, image.shape)
+    shift = _request.shift_of(shift, footprint.shape)
+    workers = _request.workers_of(workers)
+    bins = _request.bins_of(bins, top)
     members = int(np.count_nonzero(footprint))
     if dtype is None and isinstance(out, np.ndarray):
         # The counts take the type of a given out.
         try:
-            dtype = _count_dtype(members, out.dtype, normalized)
+            dtype = _request.count_dtype(members, out.dtype, normalized)
         except (TypeError, ValueError) as error:
             raise ValueError(f"out dtype {out.dtype} cannot hold this histogram: "
                              f"{error}") from None
-    dtype = _count_dtype(members, dtype, normalized)
-    out = _out(out, image.shape + (bins,), dtype)
+    dtype = _request.count_dtype(members, dtype, normalized)
+    out = _request.out_array(out, image.shape + (bins,), dtype)
     image = _distinct(image, out)
     codes = _grouped(image, bins, top)
     if dtype.kind == "f":
@@ -712,34 +427,39 @@ def _example(call, result):
 
 def median(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
-    return _statistic(_filters.PERCENTILE, image, footprint, size, radius, mask, shift, mode,
-                      cval, out, workers, channels, 0.5)
+    return _statistic(_filters.PERCENTILE, image, footprint, size=size, radius=radius,
+                      mask=mask, shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                      channels=channels, p=0.5)
 
 
 def percentile(image, footprint=None, p=None, *, size=None, radius=None, mask=None,
                shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None):
     if p is None:
         raise TypeError("p must be given: percentile(image, footprint, p), p between 0 and 1")
-    return _statistic(_filters.PERCENTILE, image, footprint, size, radius, mask, shift, mode,
-                      cval, out, workers, channels, _fraction(p))
+    return _statistic(_filters.PERCENTILE, image, footprint, size=size, radius=radius,
+                      mask=mask, shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                      channels=channels, p=_request.fraction(p))
 
 
 def mean(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
          mode="ignore", cval=0.0, out=None, workers=1, channels=None):
-    return _statistic(_filters.MEAN, image, footprint, size, radius, mask, shift, mode, cval,
-                      out, workers, channels)
+    return _statistic(_filters.MEAN, image, footprint, size=size, radius=radius, mask=mask,
+                      shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                      channels=channels)
 
 
 def minimum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
             mode="ignore", cval=0.0, out=None, workers=1, channels=None):
-    return _statistic(_filters.MINIMUM, image, footprint, size, radius, mask, shift, mode,
-                      cval, out, workers, channels)
+    return _statistic(_filters.MINIMUM, image, footprint, size=size, radius=radius, mask=mask,
+                      shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                      channels=channels)
 
 
 def maximum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
             mode="ignore", cval=0.0, out=None, workers=1, channels=None):
-    return _statistic(_filters.MAXIMUM, image, footprint, size, radius, mask, shift, mode,
-                      cval, out, workers, channels)
+    return _statistic(_filters.MAXIMUM, image, footprint, size=size, radius=radius, mask=mask,
+                      shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                      channels=channels)
 
 
 # The largest histogram result allocated without being asked for more.
@@ -757,13 +477,13 @@ def _histogram_args(image, footprint, size, radius, normalized, shift, mode, cha
     """The checked arguments that do not depend on the values: (ndim,
     footprint, shift, modes, normalized)."""
     _values.check_dtype(image.dtype)
-    normalized = _flag(normalized, "normalized")
+    normalized = _request.flag(normalized, "normalized")
     ndim = image.ndim - (channels is not None)
     if ndim not in (2, 3):
         raise ValueError(f"image must have 2 or 3 dimensions besides any channels, got {ndim}")
-    footprint = _footprint_from(footprint, size, radius, ndim)
-    shift = _shift(shift, footprint.shape)
-    modes = _modes(mode, ndim)
+    footprint = _request.footprint_from(footprint, size, radius, ndim)
+    shift = _request.shift_of(shift, footprint.shape)
+    modes = _request.modes_of(mode, ndim)
     return ndim, footprint, shift, modes, normalized
 
 
@@ -773,18 +493,18 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
     whole array (the blocks of a dask array), else those of the image."""
     image = np.asarray(image)
     if channels is None:
-        _colour_warning(image, footprint, size, radius, stacklevel)
+        _request.colour_warning(image, footprint, size, radius, stacklevel)
     ndim, footprint, shift, modes, normalized = _histogram_args(
         image, footprint, size, radius, normalized, shift, mode, channels)
     image = _values.native(image)
-    workers = _workers(workers)
+    workers = _request.workers_of(workers)
     if max_bytes is not None:
-        max_bytes = _integer(max_bytes, "max_bytes")
+        max_bytes = _request.integer(max_bytes, "max_bytes")
     shape = image.shape
     axis = None
     if channels is not None:
         # Channels last while filtering, each with the same bins.
-        axis = _axis(channels, image.ndim, "channels")
+        axis = _request.axis_of(channels, image.ndim, "channels")
         image = np.moveaxis(image, axis, -1)
         if mask is not None and np.shape(mask) == shape:
             mask = np.moveaxis(np.asarray(mask), axis, -1)
@@ -800,11 +520,11 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
     members = int(np.count_nonzero(footprint))
     if dtype is None and isinstance(out, np.ndarray):
         try:  # the counts take the type of a given out
-            dtype = _count_dtype(members, out.dtype.newbyteorder("="), normalized)
+            dtype = _request.count_dtype(members, out.dtype.newbyteorder("="), normalized)
         except (TypeError, ValueError) as error:
             raise ValueError(f"out dtype {out.dtype} cannot hold this histogram: "
                              f"{error}") from None
-    dtype = _count_dtype(members, dtype, normalized)
+    dtype = _request.count_dtype(members, dtype, normalized)
     result_shape = shape + (bins,)
     if out is None and max_bytes is not None:
         size_bytes = int(np.prod(result_shape, dtype=object)) * dtype.itemsize
@@ -813,12 +533,12 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
                 f"the histogram would take {size_bytes / 2**30:.2f} GiB ({bins} bins of "
                 f"{dtype} per pixel), more than max_bytes={max_bytes}: give bins= to group "
                 f"the values into fewer bins (e.g. bins=256), or a larger max_bytes")
-    given = out = _out(out, result_shape, dtype)
+    given = out = _request.out_array(out, result_shape, dtype)
     if not out.dtype.isnative:
         out = np.empty(result_shape, dtype)
 
     padded = any(m != "ignore" for m in modes)
-    before, after = _reach(footprint.shape, shift, modes)
+    before, after = _request.reach(footprint.shape, shift, modes)
     if padded:
         extra = image.ndim - ndim
         widths = (before + [0] * extra, after + [0] * extra, modes + ("ignore",) * extra)
@@ -887,12 +607,12 @@ def _histogram_codes(image, bins, extremes, fill):
         return None if fill is None else function(np.asarray(fill).reshape(1))[0]
 
     if dtype == np.uint8:
-        return image, None, _bins(bins, 256), 256, fill
+        return image, None, _request.bins_of(bins, 256), 256, fill
     if dtype == np.uint16:
         top = extremes[1] + 1
-        return image, None, _bins(bins, top), top, fill
+        return image, None, _request.bins_of(bins, top), top, fill
     if dtype == bool:
-        return image.view(np.uint8), None, _bins(bins, 2), 2, code_of_fill(
+        return image.view(np.uint8), None, _request.bins_of(bins, 2), 2, code_of_fill(
             lambda v: v.view(np.uint8))
     lo, hi = extremes
     if dtype.kind in "iu":
@@ -905,7 +625,7 @@ def _histogram_codes(image, bins, extremes, fill):
                 raise ValueError(f"the image's values span {span} integers: give bins= "
                                  f"(at most 65536) to group them")
             bins = span
-        bins = _bins(bins, span)
+        bins = _request.bins_of(bins, span)
         # Bin k begins at the offset ceil(k * span / bins) from lo.
         starts = np.array([-(-k * span // bins) for k in range(bins)], np.uint64)
         low = np.array(lo).astype(dtype)
@@ -919,7 +639,7 @@ def _histogram_codes(image, bins, extremes, fill):
         return group(image), None, bins, bins, code_of_fill(group)
     # Floats: bins of equal width over [min, max] of the values that are
     # not NaN (the largest value in the last bin), as numpy.histogram has.
-    bins = _bins(256 if bins is None else bins, None)
+    bins = _request.bins_of(256 if bins is None else bins, None)
     scale = bins / (hi - lo) if hi > lo else 0.0
 
     def group(values):

@@ -4,7 +4,7 @@ import warnings
 
 import numpy as np
 
-from . import _api, _values
+from . import _api, _request, _values
 
 _SCALAR_FILTERS = {
     _api.median: None, _api.percentile: None, _api.minimum: None, _api.maximum: None,
@@ -103,11 +103,11 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
         filter(sample, footprint, size=size, radius=radius, shift=shift, mask=sample_mask,
                **kwargs)
     if channels is None:
-        _api._colour_warning(array, footprint, size, radius, stacklevel=2)
-    footprint = _api._footprint_from(footprint, size, radius, ndim)
-    shift = _api._shift(shift, footprint.shape)
-    modes = _api._modes(kwargs.pop("mode", "ignore"), ndim)
-    axis = None if channels is None else _api._axis(channels, array.ndim, "channels")
+        _request.colour_warning(array, footprint, size, radius, stacklevel=2)
+    footprint = _request.footprint_from(footprint, size, radius, ndim)
+    shift = _request.shift_of(shift, footprint.shape)
+    modes = _request.modes_of(kwargs.pop("mode", "ignore"), ndim)
+    axis = None if channels is None else _request.axis_of(channels, array.ndim, "channels")
     spatial = [d for d in range(array.ndim) if d != axis]
 
     arrays = [array]
@@ -125,7 +125,7 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     # takes them from the far side of the array (dask's periodic boundary,
     # which needs the same depth on both sides); an axis shorter than the
     # reach is kept whole, and the filter extends it as in memory.
-    before, after = _api._reach(footprint.shape, shift)
+    before, after = _request.reach(footprint.shape, shift)
     depth, boundary, block_modes = {}, {}, list(modes)
     chunks = dict(enumerate(array.chunks))
     for k, (d, b, a, m) in enumerate(zip(spatial, before, after, modes)):
@@ -181,9 +181,9 @@ def _histogram(arrays, footprint, shift, depth, boundary, kwargs):
         raise ValueError(f"the histogram of a {dtype} dask array needs bins=: by default "
                          f"every value has its own bin, and the values are not known "
                          f"before the array is computed")
-    bins = _api._bins(bins, 256 if dtype == np.uint8 else 2 if dtype == bool else 256)
-    count_dtype = _api._count_dtype(int(np.count_nonzero(footprint)), count_dtype,
-                                    _api._flag(normalized, "normalized"))
+    bins = _request.bins_of(bins, 256 if dtype == np.uint8 else 2 if dtype == bool else 256)
+    count_dtype = _request.count_dtype(int(np.count_nonzero(footprint)), count_dtype,
+                                    _request.flag(normalized, "normalized"))
     extremes = None
     if dtype not in (np.uint8, bool):
         # The bins span the whole array's values: its extremes, lazily, as a

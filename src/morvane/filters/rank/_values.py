@@ -62,11 +62,30 @@ def engine_array(shape, dtype):
     dtype = np.dtype(dtype)
     if len(shape) not in (2, 3) or 0 in shape:
         return np.empty(shape, dtype)
-    row = _pitch(shape[-1] * dtype.itemsize)
-    plane = _pitch(row * shape[-2]) if len(shape) == 3 else 0
-    size = plane * shape[0] if len(shape) == 3 else row * shape[0]
-    strides = ((plane,) if len(shape) == 3 else ()) + (row, dtype.itemsize)
+    strides = _strides(shape, dtype)
+    size = strides[0] * shape[0]
     return np.lib.stride_tricks.as_strided(np.empty(size, np.uint8).view(dtype), shape, strides)
+
+
+def stand_in(shape, dtype):
+    """An array of `shape` laid out as engine_array() lays it out, over no
+    memory of its own: for asking the engine what it would do (which reads
+    no pixel), never for reading."""
+    return np.lib.stride_tricks.as_strided(np.zeros(1, dtype), shape,
+                                           _strides(shape, np.dtype(dtype)), writeable=False)
+
+
+def _strides(shape, dtype):
+    """The strides engine_array() gives an array of `shape`."""
+    if len(shape) not in (2, 3) or 0 in shape:
+        strides, step = [], dtype.itemsize
+        for n in reversed(shape):
+            strides.append(step)
+            step *= max(n, 1)
+        return tuple(reversed(strides))
+    row = _pitch(shape[-1] * dtype.itemsize)
+    plane = (_pitch(row * shape[-2]),) if len(shape) == 3 else ()
+    return plane + (row, dtype.itemsize)
 
 
 def keys_of(values, engine=False):

@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from . import _api, _filters
+from . import _api, _filters, _request
 
 FILTERS = ("median", "percentile", "mean", "minimum", "maximum")
 GAP = 8  # white columns between the two halves
@@ -243,11 +243,11 @@ def main(argv=None):
     kind = {"median": _filters.PERCENTILE, "percentile": _filters.PERCENTILE,
             "mean": _filters.MEAN, "minimum": _filters.MINIMUM,
             "maximum": _filters.MAXIMUM}[args.filter]
-    workers = _api._workers(args.workers)
+    workers = _request.workers_of(args.workers)
     start = time.perf_counter()
     result = _api._statistic(kind, image, footprint, workers=workers, p=p,
-                             channels=-1 if colour else None, _bands=max(16, workers),
-                             _progress=Progress())
+                             channels=-1 if colour else None, bands=max(16, workers),
+                             progress=Progress())
     ours = time.perf_counter() - start
     print(f"{args.filter}: {ours:.3f} s with {workers} worker(s)")
 

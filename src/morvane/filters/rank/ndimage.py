@@ -269,8 +269,8 @@ def _filter(name, input, size, footprint, output, mode, cval, origin, axes, work
         plane = data[index + (Ellipsis,)][(np.newaxis,) * len(lead) + (Ellipsis,)]
         into = target[index + (Ellipsis,)][(np.newaxis,) * len(lead) + (Ellipsis,)] \
             if direct else None
-        result = _api._statistic(stat, plane, footprint_k, None, None, None, shift_k,
-                                 modes_k, cval, into, workers, None, rank=rank)
+        result = _api._statistic(stat, plane, footprint_k, shift=shift_k, mode=modes_k,
+                                 cval=cval, out=into, workers=workers, rank=rank)
         if not direct:
             _store(target[index + (Ellipsis,)], result, members)
     return out

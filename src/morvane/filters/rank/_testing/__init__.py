@@ -1,1 +1,2 @@
-"""Test clients of the sliding-histogram core (private test support)."""
+"""Test clients of the sliding-histogram core (private test support); the
+filters' two roads without the public functions' conversions in `filters`."""
