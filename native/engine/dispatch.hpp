@@ -19,6 +19,8 @@ Method method_named(const char *name);
 MethodFn method_fn(Method m);
 bool method_applies(Method m, const Task &t);
 double method_cost(Method m, const Task &t);
+// The active instruction set's factor on the method's cost model.
+double method_scale(Method m);
 
 // The cheapest method that applies, and every method's cost (-1 where it
 // does not apply). An empty footprint takes the sort method.

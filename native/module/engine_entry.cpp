@@ -137,25 +137,32 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
 }
 
 // What "explain" returns: {"method", "isa", "costs" (ns per pixel of every
-// method that applies), "image_copy", "mask_copy" (whether the method
+// method that applies), "scales" (every method's calibration factor for the
+// active instruction set), "image_copy", "mask_copy" (whether the method
 // reads them from a copy with a better layout)}.
 PyObject *explanation(const Task &t, const Decision &d, const Reading &reads) {
-    PyObject *costs = PyDict_New();
-    if (costs == nullptr) return nullptr;
-    for (int k = 0; k < kMethodCount; ++k) {
-        if (d.cost[k] < 0) continue;
-        PyObject *c = PyFloat_FromDouble(d.cost[k]);
-        const int rc = c ? PyDict_SetItemString(costs, method_name(static_cast<Method>(k + 1)), c) : -1;
-        Py_XDECREF(c);
-        if (rc < 0) {
-            Py_DECREF(costs);
-            return nullptr;
+    PyObject *costs = PyDict_New(), *scales = PyDict_New();
+    for (int k = 0; k < kMethodCount && costs && scales; ++k) {
+        const auto m = static_cast<Method>(k + 1);
+        PyObject *scale = PyFloat_FromDouble(method_scale(m));
+        int rc = scale ? PyDict_SetItemString(scales, method_name(m), scale) : -1;
+        Py_XDECREF(scale);
+        if (rc == 0 && d.cost[k] >= 0) {
+            PyObject *c = PyFloat_FromDouble(d.cost[k]);
+            rc = c ? PyDict_SetItemString(costs, method_name(m), c) : -1;
+            Py_XDECREF(c);
         }
+        if (rc < 0) Py_CLEAR(costs);
+    }
+    if (costs == nullptr || scales == nullptr) {
+        Py_XDECREF(costs);
+        Py_XDECREF(scales);
+        return nullptr;
     }
     const bool image_copy = Working::copies(t.image, t.item, reads);
     const bool mask_copy = t.has_mask() && Working::copies(t.mask, 1, reads);
-    return Py_BuildValue("{s:s,s:s,s:N,s:O,s:O}", "method", method_name(d.method), "isa",
-                         isa_name(active_isa()), "costs", costs, "image_copy",
+    return Py_BuildValue("{s:s,s:s,s:N,s:N,s:O,s:O}", "method", method_name(d.method), "isa",
+                         isa_name(active_isa()), "costs", costs, "scales", scales, "image_copy",
                          image_copy ? Py_True : Py_False, "mask_copy",
                          mask_copy ? Py_True : Py_False);
 }

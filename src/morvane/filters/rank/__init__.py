@@ -19,10 +19,12 @@ C/C++ header found in ``get_include()``.
 
 import os
 
-__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "apply_dask",
+__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain",
+           "apply_dask",
            "disk", "ball", "box", "ndimage", "get_include"]
 
-_FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "histogram"])
+_FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "histogram",
+                      "explain"])
 
 
 def get_include():

@@ -37,6 +37,11 @@ def histogram(image: ArrayLike, footprint: _Footprint = ..., *, size: SupportsIn
               out: NDArray[Any] | None = ..., workers: _Workers = ...,
               channels: SupportsIndex | None = ...,
               max_bytes: SupportsIndex | None = ...) -> NDArray[Any]: ...
+def explain(statistic: str | Callable[..., Any], image: ArrayLike, footprint: _Footprint = ..., *,
+            p: float | None = ..., size: SupportsIndex | Sequence[SupportsIndex] | None = ...,
+            radius: float | None = ..., mask: ArrayLike | None = ..., shift: _Shift = ...,
+            mode: _Mode = ..., cval: float = ..., workers: _Workers = ...,
+            channels: SupportsIndex | None = ...) -> dict[str, Any]: ...
 def apply_dask(filter: Callable[..., NDArray[Any]], array: Any, footprint: _Footprint = ..., *,
                size: SupportsIndex | Sequence[SupportsIndex] | None = ..., radius: float | None = ...,
                mask: Any = ..., shift: _Shift = ..., **kwargs: Any) -> Any: ...

@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _filters, _request, _values
 
-__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram"]
+__all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain"]
 
 # ---------------------------------------------------------------------------
 # Memory shared between arguments
@@ -208,6 +208,126 @@ def _filter(kind, request, method="auto", bands=0, progress=None):
     return _store_given(given, result)
 
 
+_KINDS = {"median": (_filters.PERCENTILE, 0.5), "percentile": (_filters.PERCENTILE, None),
+          "mean": (_filters.MEAN, 0.0), "minimum": (_filters.MINIMUM, 0.0),
+          "maximum": (_filters.MAXIMUM, 0.0)}
+
+
+def explain(statistic, image, footprint=None, *, p=None, size=None, radius=None, mask=None,
+            shift=None, mode="ignore", cval=0.0, workers=1, channels=None):
+    """How a call would run: the engine's method for it, and why.
+
+    Parameters
+    ----------
+    statistic : str or callable
+        "median", "percentile", "mean", "minimum" or "maximum" (or the
+        function of that name).
+    image : array_like of real numbers, 2D or 3D
+        As for that function.
+    footprint : array_like of real numbers, optional
+        As for that function; or ``size`` or ``radius``.
+    p : float, optional
+        For "percentile" only: between 0 and 1.
+    size : int or sequence of ints, optional
+    radius : float, optional
+    mask : array_like of bool or integers, optional
+    shift : sequence of ints, optional
+    mode : str or sequence of str, optional
+    cval : float, optional
+    workers : int or None, optional
+    channels : int, optional
+        As for that function (with channels, every channel runs alike: the
+        first is explained).
+
+    Returns
+    -------
+    dict
+        ``method``: the engine's method for the image (with a border mode:
+        for its whole image; the slabs along the borders may take
+        another); ``isa``: the instruction set the engine runs
+        (``MORVANE_ISA`` forces one); ``costs``: every method that applies,
+        with its estimated cost in nanoseconds per pixel on one core;
+        ``values``: what the engine reads ("direct", "bool", "keys",
+        "codes" or "float64"); ``copies``: the working copies the call
+        makes, each a line of text.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As the function itself would for these arguments, and a ValueError
+        for an unknown statistic.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from morvane.filters.rank import explain
+    >>> how = explain("median", np.zeros((64, 64), np.uint8), size=3)
+    >>> sorted(how)
+    ['copies', 'costs', 'isa', 'method', 'values']
+    >>> how["method"] in how["costs"]
+    True
+    """
+    name = getattr(statistic, "__name__", statistic)
+    if not isinstance(name, str) or name not in _KINDS:
+        raise ValueError(f"statistic must be one of {', '.join(_KINDS)}, got {statistic!r}")
+    kind, fraction = _KINDS[name]
+    if name == "percentile":
+        if p is None:
+            raise TypeError("p must be given for a percentile")
+        fraction = _request.fraction(p)
+    elif p is not None:
+        raise TypeError(f"p applies to a percentile only, not to {name}")
+    image = np.asarray(image)
+    copies = []
+    if channels is not None:
+        axis = _request.axis_of(channels, image.ndim, "channels")
+        copies.append(f"each of the {image.shape[axis]} channels filtered alone, alike")
+        image = np.take(image, 0, axis=axis)
+        if mask is not None and np.ndim(mask) == image.ndim + 1:
+            mask = np.take(np.asarray(mask), 0, axis=axis)
+    request = _request.statistic(image, mean=kind == _filters.MEAN, footprint=footprint,
+                                 size=size, radius=radius, mask=mask, shift=shift, mode=mode,
+                                 cval=cval, workers=workers, p=fraction)
+    if request.members == 0:
+        return {"method": "none", "isa": _filters.ISA, "costs": {}, "values": "none",
+                "copies": copies + ["no member: every window empty"]}
+    values, data, _ = _values_of(kind, request)
+    megabytes = data.size * data.itemsize / 1e6
+    if values is None:
+        described = "float64"
+        if request.image.dtype != np.float64:
+            copies.append(f"the values as float64 ({megabytes:.1f} MB)")
+    else:
+        described = values.kind
+        if values.kind == "keys":
+            copies.append(f"order-preserving keys of the values ({data.dtype}, {megabytes:.1f} MB)")
+        elif values.kind == "codes":
+            copies.append(f"codes of the values ({data.dtype}, {megabytes:.1f} MB) and a table of "
+                          f"{len(values.table) - 1} distinct values")
+        if values.kind == "keys" and request.image.dtype.kind == "i" and kind != _filters.MEAN:
+            if _counted(request.footprint, request.shift, request.mask, data.shape,
+                        ("ignore",) * data.ndim, request.workers) is not None:
+                copies.append(f"a map of empty windows ({data.size / 1e6:.1f} MB)")
+    if request.mask is not None:
+        copies.append(f"the mask as bytes ({request.mask.size / 1e6:.1f} MB)")
+    info = _filters.engine(_STATS[kind], data, request.footprint, request.mask, None,
+                           request.shift, request.p, request.workers, "explain", 0, None,
+                           None if values is None else values.bins,
+                           0 if values is None else values.offset)
+    if info["image_copy"]:
+        copies.append("the values again, with a row pitch the method reads faster")
+    if info["mask_copy"]:
+        copies.append("the mask again, as 0 / 1 bytes with a row pitch the method reads faster")
+    before, after = _request.reach(request.footprint.shape, request.shift, request.modes)
+    slabs = list(_border_slabs(_values.stand_in(data.shape, data.dtype), None, 0, before, after,
+                               request.modes, build=False))
+    if slabs:
+        pixels = sum(int(np.prod([s.stop - s.start for s in box])) for box in slabs)
+        copies.append(f"{len(slabs)} border slabs of the extended image ({pixels} pixels)")
+    return {"method": info["method"], "isa": info["isa"], "costs": info["costs"],
+            "values": described, "copies": copies}
+
+
 class _Run:
     """One engine run of a filter: values (or their keys or codes) and mask
     in, the image's values out."""
@@ -246,7 +366,7 @@ class _Run:
             np.copyto(result, target)
 
 
-def _border_slabs(data, mask, fill, before, after, modes):
+def _border_slabs(data, mask, fill, before, after, modes, build=True):
     """(data, mask, crop, slab) for the slabs of pixels along the image's
     borders whose windows reach beyond it: `slab` the slab's place in the
     image, data and mask the part of the extended image its windows reach
@@ -278,6 +398,9 @@ def _border_slabs(data, mask, fill, before, after, modes):
                      for n_e, (start, stop), m_e in zip(shape, box, modes)]
             crop = tuple(slice(l - start, h - start) for (l, h), (start, _) in zip(out, box))
             slab = tuple(slice(l, h) for l, h in out)
+            if not build:  # the boxes of the extended image only
+                yield tuple(slice(start, stop) for start, stop in box)
+                continue
             yield (_values.take_box(data, index, fill),
                    None if mask is None else _values.take_box(mask, index, 1), crop, slab)
         spans[d] = (min(n, b), max(min(n, b), n - a))
