@@ -1,0 +1,172 @@
+// The network method's specialised footprints (3x3 and 5x5 squares, disks
+// of radius 1 and 2, the ball of radius 1): their programs, built at compile
+// time for every rank.
+//
+// A part of network.cpp, included once inside its unnamed namespace; no
+// include guard.
+
+// Specialised footprints ---------------------------------------------------
+
+// The merge strategies (bits of net::select) that win somewhere for these
+// footprints; trying the others only costs compile time.
+constexpr uint32_t kHotStrategies = 0x10F;
+constexpr int kHotMaxPlanes = 3, kHotMaxRows = 5, kHotMaxLen = 5, kHotMaxInputs = 25;
+constexpr Index kHotChunk = 256;  // columns per chunk of the row-sorting kernel
+
+// A column of a specialised footprint: members dy0 .. dy0+len-1 of plane dz
+// and column dx, all counted from the footprint's first plane, row, column.
+struct HotGroup {
+    int dz, dy0, len, dx;
+};
+
+// How a specialised kernel shares work between windows:
+//  kFused: each pair of output rows in one program straight from the image
+//    (columns sorted again by every window, but no memory traffic);
+//  kRows (squares): rows sorted once into buffers, and the output rows
+//    taken in pairs that share the merge of their common rows.
+enum HotMode { kFused, kRows };
+
+struct HotShape {
+    int planes, rows, cols, count;
+    HotMode mode;
+    std::array<HotGroup, 8> g;
+    constexpr int members() const {
+        int m = 0;
+        for (int i = 0; i < count; ++i) m += g[static_cast<size_t>(i)].len;
+        return m;
+    }
+};
+
+constexpr HotShape kSquare3{1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}};
+constexpr HotShape kSquare5{
+    1, 5, 5, 5, kRows, {{{0, 0, 5, 0}, {0, 0, 5, 1}, {0, 0, 5, 2}, {0, 0, 5, 3}, {0, 0, 5, 4}}}};
+constexpr HotShape kDisk1{1, 3, 3, 3, kFused, {{{0, 1, 1, 0}, {0, 0, 3, 1}, {0, 1, 1, 2}}}};
+constexpr HotShape kDisk2{
+    1, 5, 5, 5, kFused, {{{0, 2, 1, 0}, {0, 1, 3, 1}, {0, 0, 5, 2}, {0, 1, 3, 3}, {0, 2, 1, 4}}}};
+constexpr HotShape kBall1{
+    3, 3, 3, 5, kFused, {{{1, 1, 1, 0}, {0, 1, 1, 1}, {1, 0, 3, 1}, {2, 1, 1, 1}, {1, 1, 1, 2}}}};
+
+constexpr const HotShape *kHotShapes[] = {&kSquare3, &kSquare5, &kDisk1, &kDisk2, &kBall1};
+constexpr int kHotCount = 5;
+
+// A program fixed at compile time, for the unrolled kernels.
+template <int NOps, int NOuts> struct Fixed {
+    int inputs = 0;
+    std::array<net::Op, NOps> ops{};
+    std::array<int, NOuts> outs{};
+};
+
+// Programs are evaluated once, into arrays of a fixed capacity, then cut to
+// size: constant evaluation is slow.
+constexpr int kFixCap = 160, kFixOuts = 10;
+struct Capped {
+    int inputs = 0, ops = 0, outs = 0;
+    std::array<net::Op, kFixCap> op{};
+    std::array<int, kFixOuts> out{};
+};
+
+template <net::Program (*Make)()> struct Fix {
+    static constexpr Capped capped = [] {
+        Capped c;
+        const net::Program p = Make();
+        c.inputs = p.inputs;
+        c.ops = p.size();
+        c.outs = static_cast<int>(p.outs.size());
+        if (c.ops > kFixCap || c.outs > kFixOuts) throw "program too large for a fixed kernel";
+        for (int k = 0; k < c.ops; ++k) c.op[static_cast<size_t>(k)] = p.ops[static_cast<size_t>(k)];
+        for (int j = 0; j < c.outs; ++j) c.out[static_cast<size_t>(j)] = p.outs[static_cast<size_t>(j)];
+        return c;
+    }();
+    static constexpr Fixed<capped.ops, capped.outs> value = [] {
+        Fixed<capped.ops, capped.outs> f;
+        f.inputs = capped.inputs;
+        for (int k = 0; k < capped.ops; ++k) f.ops[static_cast<size_t>(k)] = capped.op[static_cast<size_t>(k)];
+        for (int j = 0; j < capped.outs; ++j) f.outs[static_cast<size_t>(j)] = capped.out[static_cast<size_t>(j)];
+        return f;
+    }();
+};
+
+// Both output rows of a row pair in one program, straight from the image:
+// inputs are, column by column, its len + 1 rows (at the column's offset),
+// outputs the two answers. Each window sorts its own columns again, which
+// for small footprints costs less than sharing them through memory.
+template <const HotShape &S, int R> constexpr net::Program hot_fused_program() {
+    int n = 0;
+    for (int i = 0; i < S.count; ++i) n += S.g[static_cast<size_t>(i)].len + 1;
+    net::Graph g(n);
+    std::vector<net::Chain> top, bottom;
+    int v = 0;
+    for (int i = 0; i < S.count; ++i) {
+        const int len = S.g[static_cast<size_t>(i)].len;
+        net::Chain mid;
+        for (int k = 1; k < len; ++k) mid.push_back(v + k);
+        mid = net::sort(g, mid);
+        if (mid.empty()) {
+            top.push_back(net::Chain(1, v));
+            bottom.push_back(net::Chain(1, v + 1));
+        } else {
+            top.push_back(net::insert(g, mid, v));
+            bottom.push_back(net::insert(g, mid, v + len));
+        }
+        v += len + 1;
+    }
+    std::vector<int> outs;
+    outs.push_back(net::select_into(g, top, R, kHotStrategies));
+    outs.push_back(net::select_into(g, bottom, R, kHotStrategies));
+    return net::prune(g, outs);
+}
+
+// A pair of output rows of a k x k square from its k + 1 sorted image rows
+// (inputs: row d's ranks at d * k ..): the k - 1 rows both windows hold are
+// merged once, then each adds its own row.
+template <const HotShape &S, int R> constexpr net::Program rows_pair_program() {
+    constexpr int k = S.rows;
+    std::vector<net::Chain> rows;
+    for (int d = 0; d <= k; ++d) {
+        net::Chain c;
+        for (int j = 0; j < k; ++j) c.push_back(d * k + j);
+        rows.push_back(c);
+    }
+    // Balanced merges beat sequential ones at every rank of the 5 x 5.
+    net::Graph g((k + 1) * k);
+    const std::vector<net::Chain> shared(rows.begin() + 1, rows.begin() + k);
+    const net::Chain common = net::merge_all(g, shared, true);
+    std::vector<net::Chain> top, bottom;
+    top.push_back(common);
+    top.push_back(rows[0]);
+    bottom.push_back(common);
+    bottom.push_back(rows[static_cast<size_t>(k)]);
+    std::vector<int> outs;
+    outs.push_back(net::select_into(g, top, R, kHotStrategies));
+    outs.push_back(net::select_into(g, bottom, R, kHotStrategies));
+    return net::prune(g, outs);
+}
+
+template <const HotShape &S, int R> struct HotRowsPair {
+    static constexpr const auto &program = Fix<&rows_pair_program<S, R>>::value;
+};
+
+template <const HotShape &S, int R> struct HotFused {
+    static constexpr const auto &program = Fix<&hot_fused_program<S, R>>::value;
+};
+
+// The k values of a sliding window of a row, sorted.
+template <int L> constexpr net::Program sorted_window_program() {
+    std::vector<int> all;
+    for (int j = 0; j < L; ++j) all.push_back(j);
+    return net::sorted_ranks(L, all);
+}
+
+// A block of interior output rows for a specialised kernel.
+struct HotBlock {
+    const char *origin;  // image pixel under the first window's first member plane, row, column
+    Index row_pitch, plane_pitch;
+    char *out;           // output pixel of the first window
+    Index out_pitch;
+    Index rows, count;   // output rows; windows per row (interior columns)
+    char *spare;         // a row of count values for results thrown away
+};
+using HotFn = void (*)(const HotBlock &, char *);
+
+// Bytes of scratch a specialised kernel may use.
+constexpr size_t kHotBuffer = (kHotMaxRows + 2) * kHotMaxLen * (kHotChunk + 32) * 4;
