@@ -144,7 +144,8 @@ def images_16(shape=(1024, 1024)):
 
 def method_of(kind, image, footprint, p=0.5):
     out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
-    return _filters.engine(_api._STATS[kind], image, _request.footprint_array(footprint, image.ndim),
+    fp = _request.footprint_array(footprint, image.ndim)
+    return _filters.engine(_api._STATS[kind], image, fp,
                            None, out, (0,) * image.ndim, p, 1, "auto")
 
 

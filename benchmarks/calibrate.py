@@ -57,7 +57,7 @@ def child(quick):
     model ns per pixel) as JSON."""
     import numpy as np
 
-    from morvane.filters.rank import _api, _filters
+    from morvane.filters.rank import _filters
 
     rng = np.random.default_rng(3)
     rows = []

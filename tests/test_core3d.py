@@ -973,8 +973,8 @@ def test_every_valid_shift_passes_the_checks(client, fp_shape):
         extent = fp_shape[axis]
         for shift in range(-(extent // 2) - 2, extent - extent // 2 + 2):
             out = new_out((2, 2, 2, 1))
-            call = lambda: call_core(client, "mean", image, footprint, None,
-                                     out.array, **{name: shift})
+            def call():
+                call_core(client, "mean", image, footprint, None, out.array, **{name: shift})
             if shift in valid_shifts(extent):
                 call()
                 assert (out.array == 0).all()

@@ -316,7 +316,7 @@ def test_histogram_of_other_dtypes(dtype):
     image = (np.random.default_rng(33).normal(size=(20, 30)) * 40).astype(dtype)
     if dtype == np.float32:
         image[3, 4] = np.nan
-    kw = {"bins": 9, "mode": "constant", "cval": 5} if dtype != bool else {}
+    kw = {"bins": 9, "mode": "constant", "cval": 5} if dtype is not bool else {}
     got = apply_dask(histogram, da.from_array(image, chunks=7), BOX, **kw)
     np.testing.assert_array_equal(got.compute(scheduler="sync"), histogram(image, BOX, **kw))
 

@@ -13,7 +13,8 @@ import pytest
 import morvane
 import morvane.filters.rank as rank
 
-PUBLIC = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain", "apply_dask",
+PUBLIC = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain",
+          "apply_dask",
           "disk", "ball", "box", "get_include"]
 NDIMAGE = ["median_filter", "percentile_filter", "rank_filter", "minimum_filter",
            "maximum_filter"]

@@ -159,7 +159,8 @@ def test_codes_equal_the_plain_method(bins, ndim, shape, kind, fp):
     check_codes("p0.9", image, f, mask, None, bins, workers=2)
 
 
-@pytest.mark.parametrize("shape, fshape", [((1, 1), (9, 9)), ((3, 40), (11, 5)), ((2, 3, 4), (5, 5, 5))])
+@pytest.mark.parametrize("shape, fshape", [((1, 1), (9, 9)), ((3, 40), (11, 5)),
+                                           ((2, 3, 4), (5, 5, 5))])
 def test_codes_in_windows_larger_than_the_image(shape, fshape):
     rng = np.random.default_rng(fshape[0])
     image = code_image(rng, shape, 1 << 20, "uniform")

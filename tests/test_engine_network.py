@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from engine_cases import assert_same, ball, cases, check, disk, image_of, raw_engine
-from morvane.filters.rank import _api, _filters
+from morvane.filters.rank import _filters
 from morvane.filters.rank._testing import filters as _testing
 from test_engine import LAYOUTS
 

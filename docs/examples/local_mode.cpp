@@ -36,8 +36,8 @@ PyObject *mode(PyObject *, PyObject *args) {
                         views[3].open<uint8_t>(out, 3, true) == 0;
     Py_DECREF(input); // the record holds it
     if (!opened) return nullptr;
-    core(kernel_mode, views[0].record(), views[1].record(), views[2].record(),
-         views[3].record(), 0, 0, 0.0, 0.0, 0, 0, 256);
+    core(kernel_mode, views[0].record(), views[1].record(), views[2].record(), views[3].record(), 0,
+         0, 0.0, 0.0, 0, 0, 256);
     if (PyErr_Occurred()) return nullptr; // the driver reports failure this way
     Py_RETURN_NONE;
 }
@@ -54,8 +54,8 @@ int exec_module(PyObject *) {
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void *>(exec_module)}, {0, nullptr}};
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "local_mode", nullptr, 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "local_mode", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
 
 } // namespace
 

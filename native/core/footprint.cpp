@@ -61,7 +61,8 @@ PyObject *edge_map(const rt::Record &footprint, int ndim, PyObject *stack, PyObj
     Ref args(PyTuple_Pack(1, stacked.get()));
     Ref axis_value(PyLong_FromLong(axis));
     Ref kwargs(PyDict_New());
-    if (!args || !axis_value || !kwargs || PyDict_SetItem(kwargs.get(), n.axis, axis_value.get()) < 0)
+    if (!args || !axis_value || !kwargs ||
+        PyDict_SetItem(kwargs.get(), n.axis, axis_value.get()) < 0)
         return nullptr;
     Ref difference(PyObject_Call(diff_fn.get(), args.get(), kwargs.get()));
     if (!difference) return nullptr;

@@ -5,11 +5,11 @@
 // the mask) and calls the client's kernel with it. The window walks the
 // image in a serpentine, so each step adds and removes only the footprint's
 // edge entries.
-#include "runtime/memview.hpp"
-#include "runtime/module.hpp"
 #include "checks.hpp"
 #include "exports.hpp"
 #include "footprint.hpp"
+#include "runtime/memview.hpp"
+#include "runtime/module.hpp"
 #include "window.hpp"
 
 #include <cstdint>
@@ -51,9 +51,9 @@ enum List { East = 0, West = 1, North = 2, South = 3 };
 // release themselves when the driver returns.
 struct Analysis {
     Py_ssize_t rows = 0, cols = 0, srows = 0, scols = 0, centre_r = 0, centre_c = 0;
-    OwnedRecord maps[4];     // indexed by List
+    OwnedRecord maps[4]; // indexed by List
     OwnedRecord histogram;
-    OwnedRecord offsets[8];  // row and column offsets of each List
+    OwnedRecord offsets[8];        // row and column offsets of each List
     std::vector<Py_ssize_t> bytes; // byte offsets: image and mask, per List
     Grid<2> grid{};
     Edges<2> edges;
@@ -67,8 +67,8 @@ int fail(Analysis &a, int line_number) {
 }
 
 // Extents, centre and its checks.
-int analyse_centre(Analysis &a, const Record &image, const Record &footprint,
-                   signed char shift_x, signed char shift_y) {
+int analyse_centre(Analysis &a, const Record &image, const Record &footprint, signed char shift_x,
+                   signed char shift_y) {
     a.srows = footprint.shape[0];
     a.scols = footprint.shape[1];
     a.rows = image.shape[0];
@@ -281,8 +281,8 @@ const ModuleConfig module_config = {
     "morvane.filters.rank.slidewin",
     "slidewin",
     "native/core/slidewin.cpp",
-    {"AssertionError", "range", "__import__", "ValueError", "MemoryError", "enumerate",
-     "TypeError", "Ellipsis", "id", "IndexError", "ImportError"},
+    {"AssertionError", "range", "__import__", "ValueError", "MemoryError", "enumerate", "TypeError",
+     "Ellipsis", "id", "IndexError", "ImportError"},
     nullptr,
     0,
     0,

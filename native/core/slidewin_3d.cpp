@@ -3,11 +3,11 @@
 // A volume is filtered plane by plane: the histogram is rebuilt at the first
 // voxel of every plane and carried through the plane along a serpentine by
 // the footprint's row and column edge lists.
-#include "runtime/memview.hpp"
-#include "runtime/module.hpp"
 #include "checks.hpp"
 #include "exports.hpp"
 #include "footprint.hpp"
+#include "runtime/memview.hpp"
+#include "runtime/module.hpp"
 #include "window.hpp"
 
 #include <cstdint>
@@ -135,8 +135,7 @@ int check_centre(Analysis &a, const Record &footprint, signed char shift_x, sign
     for (int axis = 0; axis < 3; ++axis) {
         if (centres[axis] >= 0 && centres[axis] < extents[axis]) continue;
         Ref error(PyObject_Call(rt::builtin("AssertionError"), rt::message_tuple(axis), nullptr));
-        if (error)
-            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+        if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
         return fail(a, line::centre[axis]);
     }
     return 0;
@@ -218,8 +217,8 @@ void core_3d(Kernel<Out, In> kernel, Record image, Record footprint, Record mask
              signed char shift_x, signed char shift_y, signed char shift_z, double fparam0,
              double fparam1, Py_ssize_t iparam0, Py_ssize_t iparam1, Py_ssize_t bin_count) {
     Analysis a;
-    if (prepare(a, image, footprint, mask, out, shift_x, shift_y, shift_z, bin_count,
-                sizeof(Out)) < 0) {
+    if (prepare(a, image, footprint, mask, out, shift_x, shift_y, shift_z, bin_count, sizeof(Out)) <
+        0) {
         rt::add_traceback(kFunction, __LINE__, a.failed_line, kFile);
         return;
     }
@@ -259,8 +258,7 @@ void core_3d(Kernel<Out, In> kernel, Record image, Record footprint, Record mask
                     if (footprint.data[i * footprint.strides[0] + j * footprint.strides[1] +
                                        k * footprint.strides[2]] == 0)
                         continue;
-                    const Py_ssize_t pos[3] = {p - a.centre_p + i, j - a.centre_r,
-                                               k - a.centre_c};
+                    const Py_ssize_t pos[3] = {p - a.centre_p + i, j - a.centre_r, k - a.centre_c};
                     window.add(pos);
                 }
             }
@@ -293,8 +291,8 @@ const ModuleConfig module_config = {
     "morvane.filters.rank.slidewin_3d",
     "slidewin_3d",
     "native/core/slidewin_3d.cpp",
-    {"range", "ValueError", "__import__", "MemoryError", "enumerate", "TypeError",
-     "AssertionError", "Ellipsis", "id", "IndexError", "ImportError"},
+    {"range", "ValueError", "__import__", "MemoryError", "enumerate", "TypeError", "AssertionError",
+     "Ellipsis", "id", "IndexError", "ImportError"},
     morvane::rank::centre_messages,
     3,
     4,

@@ -235,8 +235,9 @@ void run_columns(const Task &t, const Band &b, const Control &control) {
                     const uint16_t code = code_of[load<uint16_t>(v + 2 * c)];
                     codes16[k] = code;
                     by_column[column0 + static_cast<size_t>(c * rows)] = code;
-                    if (m) mask_by_column[column0 + static_cast<size_t>(c * rows)] =
-                        static_cast<uint8_t>(m[c]);
+                    if (m)
+                        mask_by_column[column0 + static_cast<size_t>(c * rows)] =
+                            static_cast<uint8_t>(m[c]);
                 }
             }
         s.codes = reinterpret_cast<const char *>(codes16.data());

@@ -12,12 +12,16 @@ namespace morvane::engine::columns_detail::MORVANE_COLUMNS_ISA {
 
 #if defined(MORVANE_COLUMNS_AVX2)
 using Reg = __m256i;
-inline Reg load16(const uint16_t *a) { return _mm256_loadu_si256(reinterpret_cast<const Reg *>(a)); }
+inline Reg load16(const uint16_t *a) {
+    return _mm256_loadu_si256(reinterpret_cast<const Reg *>(a));
+}
 #if defined(__GNUC__)
 // Stored as 16-bit lanes: an __m256i store may alias anything, which would
 // make the compiler reload every member after it.
 typedef uint16_t U16x16 __attribute__((vector_size(32), aligned(2)));
-inline void store16(uint16_t *a, Reg v) { *reinterpret_cast<U16x16 *>(a) = reinterpret_cast<U16x16>(v); }
+inline void store16(uint16_t *a, Reg v) {
+    *reinterpret_cast<U16x16 *>(a) = reinterpret_cast<U16x16>(v);
+}
 #else
 inline void store16(uint16_t *a, Reg v) { _mm256_storeu_si256(reinterpret_cast<Reg *>(a), v); }
 #endif
@@ -33,8 +37,8 @@ MV_INLINE int find16(Reg v, Index r, int nb, Index *below) {
     v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
     Reg low_total = _mm256_shuffle_epi32(_mm256_shufflehi_epi16(v, 0xFF), 0xFF);
     v = _mm256_add_epi16(v, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-    const Reg le = _mm256_cmpeq_epi16(_mm256_subs_epu16(v, _mm256_set1_epi16(static_cast<short>(r))),
-                                      _mm256_setzero_si256());
+    const Reg le = _mm256_cmpeq_epi16(
+        _mm256_subs_epu16(v, _mm256_set1_epi16(static_cast<short>(r))), _mm256_setzero_si256());
     unsigned m = static_cast<unsigned>(_mm256_movemask_epi8(le));
     if (nb < 16) m &= (1u << (2 * nb)) - 1;
     const int s = lowest_zero_bit(m) >> 1;
@@ -68,7 +72,9 @@ inline Reg load16(const uint16_t *a) {
 }
 #if defined(__GNUC__)
 typedef uint16_t U16x8 __attribute__((vector_size(16), aligned(2)));
-inline void store8(uint16_t *a, __m128i v) { *reinterpret_cast<U16x8 *>(a) = reinterpret_cast<U16x8>(v); }
+inline void store8(uint16_t *a, __m128i v) {
+    *reinterpret_cast<U16x8 *>(a) = reinterpret_cast<U16x8>(v);
+}
 #else
 inline void store8(uint16_t *a, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(a), v); }
 #endif
@@ -109,8 +115,8 @@ MV_INLINE int rank16(Reg cum, Index r, Index *below) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i le_lo = _mm_cmpeq_epi16(_mm_subs_epu16(cum.lo, rr), zero);
     const __m128i le_hi = _mm_cmpeq_epi16(_mm_subs_epu16(cum.hi, rr), zero);
-    const int s = lowest_zero_bit(
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(le_lo, le_hi))));
+    const int s =
+        lowest_zero_bit(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(le_lo, le_hi))));
     if (below != nullptr) {
         alignas(16) uint16_t sums[24];
         sums[7] = 0;
@@ -184,17 +190,17 @@ template <class T> inline int find_in(const T *a, Index r, int nb, Index *below)
 // (and with a non-zero mask byte). v and m are readable 16 elements past len.
 template <class T, bool Masked>
 MV_INLINE void count_codes(const uint16_t *v, const uint8_t *m, Index len, unsigned lo,
-                                     unsigned span, int sign, T *win_l, T *win_g, int group) {
+                           unsigned span, int sign, T *win_l, T *win_g, int group) {
 #if defined(MORVANE_COLUMNS_AVX2)
     const __m256i first = _mm256_set1_epi16(static_cast<short>(lo));
     const __m256i last = _mm256_set1_epi16(static_cast<short>(span - 1));
     for (Index i = 0; i < len; i += 16) {
-        const __m256i d = _mm256_sub_epi16(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(v + i)), first);
+        const __m256i d =
+            _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(v + i)), first);
         __m256i in = _mm256_cmpeq_epi16(_mm256_min_epu16(d, last), d);
         if constexpr (Masked) {
-            const __m256i bytes = _mm256_cvtepu8_epi16(
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(m + i)));
+            const __m256i bytes =
+                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m + i)));
             in = _mm256_andnot_si256(_mm256_cmpeq_epi16(bytes, _mm256_setzero_si256()), in);
         }
         // One bit per lane.
@@ -205,7 +211,8 @@ MV_INLINE void count_codes(const uint16_t *v, const uint8_t *m, Index len, unsig
             const unsigned code = chunk[lowest_zero_bit(~bits) >> 1];
             bits &= bits - 1;
             win_l[code] = static_cast<T>(win_l[code] + sign);
-            if (win_g != nullptr) win_g[code >> group] = static_cast<T>(win_g[code >> group] + sign);
+            if (win_g != nullptr)
+                win_g[code >> group] = static_cast<T>(win_g[code >> group] + sign);
         }
     }
 #else
@@ -538,8 +545,7 @@ private:
     }
 
     // The code of the value of rank r in the window of x.
-    template <bool Edge>
-    MV_INLINE unsigned select(const Bins<T> &coarse, Index r, Index x) {
+    template <bool Edge> MV_INLINE unsigned select(const Bins<T> &coarse, Index r, Index x) {
         Index below;
         const int a = coarse.rank(r, &below);
         r -= below;
@@ -620,7 +626,8 @@ private:
         for (int i = 0; i < 16; ++i) last_b_[i] = kStale;
         if constexpr (Wide) {
             scan_r0_ = std::max<Index>(0, y + g_.lo[1]) - g_.ra;
-            scan_len_ = std::max<Index>(0, std::min<Index>(g_.R, y + g_.hi[1] + 1) - g_.ra - scan_r0_);
+            scan_len_ =
+                std::max<Index>(0, std::min<Index>(g_.R, y + g_.hi[1] + 1) - g_.ra - scan_r0_);
         }
         built_ = built;
         step_end_ = built ? ca_ : cb_;
@@ -637,8 +644,7 @@ private:
         // Where both the entering and the leaving column lie in the image.
         const Index first = xs_ + 1;
         const Index xa = std::clamp<Index>(std::max(1 - g_.lo[2], -g_.hi[2]), first, xe_);
-        const Index xb =
-            std::clamp<Index>(std::min(g_.C - g_.hi[2], g_.C + 1 - g_.lo[2]), xa, xe_);
+        const Index xb = std::clamp<Index>(std::min(g_.C - g_.hi[2], g_.C + 1 - g_.lo[2]), xa, xe_);
         span<true>(first, xa, coarse, count);
         span<false>(xa, xb, coarse, count);
         span<true>(xb, xe_, coarse, count);
@@ -672,11 +678,15 @@ void run_counted(const Task &t, const Geometry &g, const Source &s, const Band &
                  const Control &control) {
     const bool wide = s.bits > 8;
     if (t.has_mask()) {
-        if (wide) run_core<T, true, true>(t, g, s, b, control);
-        else run_core<T, false, true>(t, g, s, b, control);
+        if (wide)
+            run_core<T, true, true>(t, g, s, b, control);
+        else
+            run_core<T, false, true>(t, g, s, b, control);
     } else {
-        if (wide) run_core<T, true, false>(t, g, s, b, control);
-        else run_core<T, false, false>(t, g, s, b, control);
+        if (wide)
+            run_core<T, true, false>(t, g, s, b, control);
+        else
+            run_core<T, false, false>(t, g, s, b, control);
     }
 }
 

@@ -3,9 +3,9 @@
 #include "dispatch.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iterator>
-#include <cmath>
 #include <new>
 #include <numeric>
 
@@ -42,10 +42,10 @@ const Entry &entry(Method m) { return kTable[static_cast<int>(m) - 1]; }
 // 16-byte lanes like SSE2 for networks, the portable code elsewhere).
 constexpr double kCalibration[static_cast<int>(Isa::Count)][kMethodCount] = {
     //  sort  network histogram columns runs  sums
-    {0.87, 0.72, 0.80, 2.50, 1.51, 1.35},  // portable
-    {0.85, 0.64, 0.78, 1.41, 1.61, 1.39},  // sse2
-    {0.87, 0.90, 0.79, 1.02, 0.72, 0.96},  // avx2
-    {0.87, 0.64, 0.80, 2.50, 1.51, 1.35},  // neon (estimated)
+    {0.87, 0.72, 0.80, 2.50, 1.51, 1.35}, // portable
+    {0.85, 0.64, 0.78, 1.41, 1.61, 1.39}, // sse2
+    {0.87, 0.90, 0.79, 1.02, 0.72, 0.96}, // avx2
+    {0.87, 0.64, 0.80, 2.50, 1.51, 1.35}, // neon (estimated)
 };
 
 } // namespace
@@ -74,7 +74,8 @@ Decision decide(const Task &t) {
         const auto m = static_cast<Method>(k + 1);
         const bool runs = m == Method::Sort || (t.fp->size() > 0 && method_applies(m, t));
         d.cost[k] = runs ? method_cost(m, t) : -1;
-        if (runs && (d.method == Method::Auto || d.cost[k] < d.cost[static_cast<int>(d.method) - 1]))
+        if (runs &&
+            (d.method == Method::Auto || d.cost[k] < d.cost[static_cast<int>(d.method) - 1]))
             d.method = m;
     }
     return d;

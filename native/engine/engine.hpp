@@ -29,7 +29,7 @@ enum class Stat { Rank, Mean, Min, Max };
 
 // Forced by a private switch in the tests; Auto lets the dispatcher choose.
 enum class Method { Auto = 0, Sort, Network, Histogram, Columns, Runs, Sums };
-constexpr int kMethodCount = 6;  // Sort .. Sums
+constexpr int kMethodCount = 6; // Sort .. Sums
 
 // A footprint member, relative to the centre.
 struct Offset {
@@ -45,14 +45,14 @@ struct Run {
 
 // What every method needs to know of the footprint; made once per call.
 struct Footprint {
-    Index shape[3] = {1, 1, 1};   // planes, rows, cols (1 plane in 2D)
-    Index centre[3] = {0, 0, 0};  // index of the centre entry along each axis
-    std::vector<Offset> members;  // row-major order of the footprint
-    std::vector<Run> runs;        // row-major order: by dz, dy, then x0
+    Index shape[3] = {1, 1, 1};                 // planes, rows, cols (1 plane in 2D)
+    Index centre[3] = {0, 0, 0};                // index of the centre entry along each axis
+    std::vector<Offset> members;                // row-major order of the footprint
+    std::vector<Run> runs;                      // row-major order: by dz, dy, then x0
     Index lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0}; // extreme member offsets
-    bool centre_member = false;   // the centre entry is a member
-    bool box = false;             // every entry is a member
-    Index rows_used = 0;          // distinct (dz, dy) with a member
+    bool centre_member = false;                 // the centre entry is a member
+    bool box = false;                           // every entry is a member
+    Index rows_used = 0;                        // distinct (dz, dy) with a member
 
     Index size() const { return static_cast<Index>(members.size()); }
 };
@@ -85,10 +85,26 @@ struct Output {
     template <class T> void put_value(Index z, Index y, Index x, T value) const {
         char *p = data + z * strides[0] + y * strides[1] + x * strides[2];
         switch (type) {
-        case OutType::U8: { const uint8_t v = static_cast<uint8_t>(value); std::memcpy(p, &v, 1); break; }
-        case OutType::U16: { const uint16_t v = static_cast<uint16_t>(value); std::memcpy(p, &v, 2); break; }
-        case OutType::U32: { const uint32_t v = static_cast<uint32_t>(value); std::memcpy(p, &v, 4); break; }
-        case OutType::F64: { const double v = static_cast<double>(value); std::memcpy(p, &v, 8); break; }
+        case OutType::U8: {
+            const uint8_t v = static_cast<uint8_t>(value);
+            std::memcpy(p, &v, 1);
+            break;
+        }
+        case OutType::U16: {
+            const uint16_t v = static_cast<uint16_t>(value);
+            std::memcpy(p, &v, 2);
+            break;
+        }
+        case OutType::U32: {
+            const uint32_t v = static_cast<uint32_t>(value);
+            std::memcpy(p, &v, 4);
+            break;
+        }
+        case OutType::F64: {
+            const double v = static_cast<double>(value);
+            std::memcpy(p, &v, 8);
+            break;
+        }
         }
     }
 };
@@ -114,11 +130,11 @@ struct Task {
     // sum less offset * n) before the division; keys of signed types carry
     // such an offset.
     int64_t offset = 0;
-    Plane3 image;                 // values
-    Plane3 mask;                  // data null: every pixel inside the image counts
+    Plane3 image; // values
+    Plane3 mask;  // data null: every pixel inside the image counts
     Output out;
     const Footprint *fp = nullptr;
-    std::vector<Index> rank_of;   // for n = 0 .. fp->size(); rank_of[0] unused
+    std::vector<Index> rank_of; // for n = 0 .. fp->size(); rank_of[0] unused
     bool has_mask() const { return mask.data != nullptr; }
 
     // The largest value the image may hold: of its element type, or the

@@ -16,8 +16,8 @@
 // pixel. A step south (once per row) uses the footprint's upper and lower
 // edges, checked member by member. 3D volumes rebuild the window at the
 // start of each plane of their band, as 2D bands do at their first row.
-#include "engine.hpp"
 #include "histogram.hpp"
+#include "engine.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -143,8 +143,8 @@ private:
     // Add (Sign +1) or remove the members of a vertical edge around the
     // centre (z, y, x). Members outside the image read the centre pixel
     // with weight 0: no branch on where the border lies.
-    template <int Sign> void vertical(Change &d, const std::vector<EdgeMember> &edge, Index z,
-                                      Index y, Index x) {
+    template <int Sign>
+    void vertical(Change &d, const std::vector<EdgeMember> &edge, Index z, Index y, Index x) {
         const Plane3 &im = t_.image;
         const char *centre = im.at(z, y, x, sizeof(In));
         const unsigned char *mcentre =
@@ -237,8 +237,7 @@ private:
         const unsigned cur = h_.pivot();
         Index below = 0, population = 0;
         if constexpr (Masked) {
-            const unsigned char *mbase =
-                reinterpret_cast<const unsigned char *>(t_.mask.data) + x;
+            const unsigned char *mbase = reinterpret_cast<const unsigned char *>(t_.mask.data) + x;
             for (; p != end; p += 4) {
                 const unsigned a = load<In>(base + p[0]), b = load<In>(base + p[1]);
                 const unsigned ma = mbase[p[2]], mb = mbase[p[3]];
@@ -246,7 +245,8 @@ private:
                 if (kAlways || a != b || ma != mb) {
                     h_.remove(b, mb);
                     h_.add(a, ma);
-                    below += static_cast<Index>(ma & (a < cur)) - static_cast<Index>(mb & (b < cur));
+                    below +=
+                        static_cast<Index>(ma & (a < cur)) - static_cast<Index>(mb & (b < cur));
                     population += static_cast<Index>(ma) - static_cast<Index>(mb);
                 }
             }
@@ -301,8 +301,7 @@ private:
             v = static_cast<In>(h_.rank(r));
         }
         const Output &o = t_.out;
-        std::memcpy(o.data + z * o.strides[0] + y * o.strides[1] + x * o.strides[2], &v,
-                    sizeof v);
+        std::memcpy(o.data + z * o.strides[0] + y * o.strides[1] + x * o.strides[2], &v, sizeof v);
     }
 
     const Task &t_;
@@ -351,8 +350,8 @@ template <class In> bool sparse_windows(const Task &t) {
     return gaps / 16 > threshold;
 }
 
-template <class In, class H> void run_scan(const Task &t, const Band &b, const Control &c,
-                                           Index bins) {
+template <class In, class H>
+void run_scan(const Task &t, const Band &b, const Control &c, Index bins) {
     if (t.has_mask())
         Scan<In, H, true>(t, bins).run(b, c);
     else
@@ -391,7 +390,7 @@ template <class In> void run_typed(const Task &t, const Band &b, const Control &
 
 bool histogram_applies(const Task &t) {
     if (t.stat == Stat::Mean || t.fp->size() == 0) return false;
-    if (t.item == 4) return t.bins > 0;  // the entry checks values_fit()
+    if (t.item == 4) return t.bins > 0; // the entry checks values_fit()
     return t.item <= 2;
 }
 
@@ -433,7 +432,8 @@ double histogram_cost(const Task &t) {
     }
     const double per_pair = (wide ? 3.5 : 1.6) * masked;
     const double moved = 0.5 * std::sqrt(2.0 * pairs) * bins / size;
-    const double walk = wide ? std::min(8.0 * std::sqrt(moved / 16.0), 60.0) : 5.5 * std::sqrt(moved);
+    const double walk =
+        wide ? std::min(8.0 * std::sqrt(moved / 16.0), 60.0) : 5.5 * std::sqrt(moved);
     return (wide ? 20.0 : 10.0) + per_pair * pairs * crossing + walk + south + first;
 }
 

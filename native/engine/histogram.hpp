@@ -132,7 +132,8 @@ public:
                                 continue;
                             }
                         }
-                        const Index s = kWide ? mid_[(cur >> 4) - 1] : sum16(fine_.data() + cur - 16);
+                        const Index s =
+                            kWide ? mid_[(cur >> 4) - 1] : sum16(fine_.data() + cur - 16);
                         if (below - s > r) {
                             below -= s;
                             cur -= 16;
@@ -327,11 +328,11 @@ private:
         }
     }
 
-    std::vector<Count> fine_;    // bins
-    std::vector<Count> mid_;     // 16-bit values: sums of 16 bins
+    std::vector<Count> fine_;        // bins
+    std::vector<Count> mid_;         // 16-bit values: sums of 16 bins
     std::vector<uint64_t> occupied_; // sparse windows: bit m: mid_[m] != 0
-    unsigned cur_ = 0;              // the last answer
-    Index below_ = 0;               // counted values below cur_
+    unsigned cur_ = 0;               // the last answer
+    Index below_ = 0;                // counted values below cur_
     Index n_ = 0;
 };
 
@@ -444,9 +445,7 @@ private:
         }
     }
     // Bin v now counts `left`.
-    void vacate(unsigned v, Count left) {
-        level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63));
-    }
+    void vacate(unsigned v, Count left) { level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63)); }
 
     // The first occupied bin under bit `child` of level l + 1, i.e. in word
     // `child` of level l; -1 when there is none, after clearing that stale
@@ -521,8 +520,8 @@ private:
     }
 
     std::vector<Count> fine_;
-    std::vector<uint64_t> bits_;      // the levels, bottom first
-    size_t start_[kMaxLevels] = {};   // where each level starts in bits_
+    std::vector<uint64_t> bits_;    // the levels, bottom first
+    size_t start_[kMaxLevels] = {}; // where each level starts in bits_
     uint64_t *level_[kMaxLevels] = {};
     int levels_ = 0;
     bool beyond_l2_ = false;

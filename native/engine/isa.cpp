@@ -54,7 +54,7 @@ bool isa_runs(Isa isa) {
     switch (isa) {
     case Isa::Portable: return true;
 #if MV_X86
-    case Isa::Sse2: return true;  // every x86-64 CPU
+    case Isa::Sse2: return true; // every x86-64 CPU
     case Isa::Avx2: {
         static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2");
@@ -62,7 +62,7 @@ bool isa_runs(Isa isa) {
     }
 #endif
 #if MV_NEON
-    case Isa::Neon: return true;  // every AArch64 CPU
+    case Isa::Neon: return true; // every AArch64 CPU
 #endif
     default: return false;
     }

@@ -33,6 +33,7 @@
 // A region of code compiled for AVX2 (with BMI1 and BMI2), run only where
 // the CPU has them: MV_AVX2_BEGIN ... MV_AVX2_END around whole functions,
 // templates included.
+// clang-format off
 #if MV_X86 && defined(__clang__)
 // (_Pragma takes one string literal, so this line is long.)
 #define MV_AVX2_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2\"))), apply_to = function)")
@@ -41,6 +42,7 @@
 #define MV_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2\")")
 #define MV_AVX2_END _Pragma("GCC pop_options")
 #endif
+// clang-format on
 
 // A hint that memory at p will be read soon.
 #if defined(__GNUC__) || defined(__clang__)

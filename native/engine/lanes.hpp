@@ -100,7 +100,9 @@ namespace avx2 {
 struct Io {
     using R = __m256i;
     static constexpr int bytes = 32;
-    static R load(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+    static R load(const char *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
     static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
 };
 struct U8 : Io {
@@ -144,7 +146,9 @@ struct U16 {
     static R load(const char *p) {
         return vreinterpretq_u16_u8(vld1q_u8(reinterpret_cast<const uint8_t *>(p)));
     }
-    static void store(char *p, R v) { vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u16(v)); }
+    static void store(char *p, R v) {
+        vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u16(v));
+    }
     static R min(R a, R b) { return vminq_u16(a, b); }
     static R max(R a, R b) { return vmaxq_u16(a, b); }
 };
@@ -155,7 +159,9 @@ struct U32 {
     static R load(const char *p) {
         return vreinterpretq_u32_u8(vld1q_u8(reinterpret_cast<const uint8_t *>(p)));
     }
-    static void store(char *p, R v) { vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u32(v)); }
+    static void store(char *p, R v) {
+        vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u32(v));
+    }
     static R min(R a, R b) { return vminq_u32(a, b); }
     static R max(R a, R b) { return vmaxq_u32(a, b); }
 };

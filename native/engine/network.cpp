@@ -55,8 +55,11 @@
 namespace morvane::engine {
 namespace {
 
+// The parts, in the order they build on each other.
+// clang-format off
 #include "network_program.hpp"
 #include "network_fixed.hpp"
+// clang-format on
 
 // Vector types and the kernels of each instruction set ----------------------
 
@@ -120,7 +123,9 @@ struct Avx2Kernels32 {
     static constexpr auto disk1 = avx2::hot_table<V, kDisk1>(std::make_index_sequence<5>{});
     static constexpr auto disk2 = avx2::hot_table<V, kDisk2>(std::make_index_sequence<13>{});
     static constexpr Kernels kernels{
-        V::lanes, &avx2::run_range<V>, {square3.data(), square5.data(), disk1.data(), disk2.data(), nullptr}};
+        V::lanes,
+        &avx2::run_range<V>,
+        {square3.data(), square5.data(), disk1.data(), disk2.data(), nullptr}};
 };
 #endif
 
@@ -182,9 +187,11 @@ int hot_shape_of(const Footprint &f) {
     return -1;
 }
 
+// clang-format off
 #include "network_plans.hpp"
 #include "network_driver.hpp"
 #include "network_borders.hpp"
+// clang-format on
 
 } // namespace
 
@@ -193,8 +200,8 @@ int hot_shape_of(const Footprint &f) {
 constexpr Index kMaxMembers = 128;
 
 bool network_applies(const Task &t) {
-    return (t.item == 1 || t.item == 2 || t.item == 4) && t.stat == Stat::Rank &&
-           !t.has_mask() && t.fp->size() >= 1 && t.fp->size() <= kMaxMembers;
+    return (t.item == 1 || t.item == 2 || t.item == 4) && t.stat == Stat::Rank && !t.has_mask() &&
+           t.fp->size() >= 1 && t.fp->size() <= kMaxMembers;
 }
 
 namespace {
@@ -228,8 +235,8 @@ double network_cost(const Task &t) {
     // Programs are built per call and band (border rows, border columns);
     // rows cost a little each, and their border columns about three
     // interior pixels each.
-    const double build = 100.0 * static_cast<double>(f.shape[0] * f.shape[1]) * m *
-                             std::log2(m + 1) + 10000.0;
+    const double build =
+        100.0 * static_cast<double>(f.shape[0] * f.shape[1]) * m * std::log2(m + 1) + 10000.0;
     const double border = 1.0 + 3.0 * static_cast<double>(f.shape[2] - 1) / width;
     const double overhead = build / std::max(1.0, pixels) + 20.0 / width;
     const int hot = hot_shape_of(f);

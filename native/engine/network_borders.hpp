@@ -23,7 +23,8 @@ template <class T> void Driver<T>::strip_pass(Index z, Index ya, Index yb, const
     if (strip_column_.empty()) {
         strip_column_.assign(static_cast<size_t>(W_), -1);
         auto add = [&](Index x) {
-            for (Index c = std::max<Index>(0, x + f_.lo[2]); c <= std::min(W_ - 1, x + f_.hi[2]); ++c)
+            for (Index c = std::max<Index>(0, x + f_.lo[2]); c <= std::min(W_ - 1, x + f_.hi[2]);
+                 ++c)
                 if (strip_column_[static_cast<size_t>(c)] < 0) {
                     strip_column_[static_cast<size_t>(c)] = strip_columns_++;
                     strip_image_column_.push_back(c);
@@ -84,7 +85,8 @@ template <class T> void Driver<T>::strip_pass(Index z, Index ya, Index yb, const
         const T *res = reinterpret_cast<const T *>(strip_out_.data);
         if (direct_) {
             char *o = t_.out.data + z * t_.out.strides[0] + ya * t_.out.strides[1] + x * item;
-            for (Index y = ya; y < yb; ++y, o += t_.out.strides[1]) std::memcpy(o, res + (y - ya), sizeof(T));
+            for (Index y = ya; y < yb; ++y, o += t_.out.strides[1])
+                std::memcpy(o, res + (y - ya), sizeof(T));
         } else {
             for (Index y = ya; y < yb; ++y) t_.out.put_value(z, y, x, res[y - ya]);
         }
@@ -138,7 +140,9 @@ template <class T> void Driver<T>::gather_row(Index z, Index y, Index from, Inde
     const bool inner = interior_row(t_, z, y);
     for (Index x = from; x < to; ++x) {
         const int lane = batch_;
-        auto slot = [&](int k) -> T & { return reinterpret_cast<T *>(values_.data + k * vec)[lane]; };
+        auto slot = [&](int k) -> T & {
+            return reinterpret_cast<T *>(values_.data + k * vec)[lane];
+        };
         if (inner) {
             // Only the left and right borders cut the window.
             const Cut &c = cut_of(x);
@@ -166,7 +170,8 @@ template <class T> void Driver<T>::gather_row(Index z, Index y, Index from, Inde
                 single(z, y, x, n == 0);
                 continue;
             }
-            for (Index i = 0; i < missing; ++i) slot(missing_[static_cast<size_t>(i)]) = i < low ? T(0) : kTop;
+            for (Index i = 0; i < missing; ++i)
+                slot(missing_[static_cast<size_t>(i)]) = i < low ? T(0) : kTop;
         }
         where_[static_cast<size_t>(lane)] = {z, y, x};
         if (++batch_ == L_) flush();
@@ -190,7 +195,8 @@ template <class T> void Driver<T>::start_gather() {
     values_.resize(static_cast<size_t>(f_.size()) * vec);
     result_.resize(vec);
     gather_origin_.assign(static_cast<size_t>(f_.size() + 1), nullptr);
-    for (Index i = 0; i < f_.size(); ++i) gather_origin_[static_cast<size_t>(i)] = values_.data + i * vec;
+    for (Index i = 0; i < f_.size(); ++i)
+        gather_origin_[static_cast<size_t>(i)] = values_.data + i * vec;
     gather_origin_[static_cast<size_t>(f_.size())] = result_.data;
     missing_.assign(static_cast<size_t>(f_.size()), 0);
     where_.assign(static_cast<size_t>(L_), {0, 0, 0});

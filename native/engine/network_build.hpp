@@ -49,17 +49,59 @@ using Chain = std::vector<int>;
 // Sorting networks of the fewest compare-exchanges for 2 to 8 values.
 inline constexpr int kSmallSize[9] = {0, 0, 1, 3, 5, 9, 12, 16, 19};
 inline constexpr int kSmall[9][19][2] = {
-    {}, {},
+    {},
+    {},
     {{0, 1}},
     {{0, 2}, {0, 1}, {1, 2}},
     {{0, 1}, {2, 3}, {0, 2}, {1, 3}, {1, 2}},
     {{0, 1}, {3, 4}, {2, 4}, {2, 3}, {0, 3}, {0, 2}, {1, 4}, {1, 3}, {1, 2}},
-    {{1, 2}, {4, 5}, {0, 2}, {3, 5}, {0, 1}, {3, 4}, {2, 5}, {0, 3}, {1, 4}, {2, 4}, {1, 3},
+    {{1, 2},
+     {4, 5},
+     {0, 2},
+     {3, 5},
+     {0, 1},
+     {3, 4},
+     {2, 5},
+     {0, 3},
+     {1, 4},
+     {2, 4},
+     {1, 3},
      {2, 3}},
-    {{1, 2}, {3, 4}, {5, 6}, {0, 2}, {3, 5}, {4, 6}, {0, 1}, {4, 5}, {2, 6}, {0, 4}, {1, 5},
-     {0, 3}, {2, 5}, {1, 3}, {2, 4}, {2, 3}},
-    {{0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}, {0, 1}, {2, 3}, {4, 5},
-     {6, 7}, {2, 4}, {3, 5}, {1, 4}, {3, 6}, {1, 2}, {3, 4}, {5, 6}},
+    {{1, 2},
+     {3, 4},
+     {5, 6},
+     {0, 2},
+     {3, 5},
+     {4, 6},
+     {0, 1},
+     {4, 5},
+     {2, 6},
+     {0, 4},
+     {1, 5},
+     {0, 3},
+     {2, 5},
+     {1, 3},
+     {2, 4},
+     {2, 3}},
+    {{0, 2},
+     {1, 3},
+     {4, 6},
+     {5, 7},
+     {0, 4},
+     {1, 5},
+     {2, 6},
+     {3, 7},
+     {0, 1},
+     {2, 3},
+     {4, 5},
+     {6, 7},
+     {2, 4},
+     {3, 5},
+     {1, 4},
+     {3, 6},
+     {1, 2},
+     {3, 4},
+     {5, 6}},
 };
 
 // Batcher's odd-even merge over positions lo .. lo+n-1 taken r apart (n a
@@ -268,7 +310,8 @@ constexpr Chain merge_all(Graph &g, std::vector<Chain> chains, bool balanced) {
     while (chains.size() > 1) {
         if (balanced) {
             std::vector<Chain> next;
-            for (size_t i = 0; i + 1 < chains.size(); i += 2) next.push_back(merge(g, chains[i], chains[i + 1]));
+            for (size_t i = 0; i + 1 < chains.size(); i += 2)
+                next.push_back(merge(g, chains[i], chains[i + 1]));
             if (chains.size() % 2) next.push_back(chains.back());
             chains = std::move(next);
         } else {

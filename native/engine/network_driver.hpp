@@ -91,7 +91,8 @@ private:
     }
     void finish_row(Index z, Index y) {
         if (direct_) return;
-        for (Index x = x_lo_; x < x_hi_; ++x) t_.out.put_value(z, y, x, load<T>(row_out_.data() + x * sizeof(T)));
+        for (Index x = x_lo_; x < x_hi_; ++x)
+            t_.out.put_value(z, y, x, load<T>(row_out_.data() + x * sizeof(T)));
     }
 
     // Interior rows [ya, yb) of plane z by the specialised kernel.
@@ -118,7 +119,8 @@ private:
         hot_(h, hot_buffer_.data);
         for (Index y = ya; y < yb; ++y)
             for (Index x = x_lo_; x < x_hi_; ++x)
-                t_.out.put_value(z, y, x, load<T>(h.out + (y - ya) * h.out_pitch + (x - x_lo_) * item));
+                t_.out.put_value(z, y, x,
+                                 load<T>(h.out + (y - ya) * h.out_pitch + (x - x_lo_) * item));
     }
 
     // The plan of the member subset of row (z, y).
@@ -164,7 +166,8 @@ private:
         }
         // A chunk widens by up to a vector rather than leave a narrower one.
         plan.pitch = std::min(plan.chunk + L_, x_hi_ - x_lo_) + span + L_;
-        if (plan.buffers > 0) plan.buffer.resize(static_cast<size_t>(plan.buffers * plan.pitch * item));
+        if (plan.buffers > 0)
+            plan.buffer.resize(static_cast<size_t>(plan.buffers * plan.pitch * item));
         auto table = [&](const Exec &e, std::vector<char *> &ptr, std::vector<char *> &origin) {
             scratch_table(e, plan.scratch.data, vec, ptr);
             origin.assign(static_cast<size_t>(e.inputs + e.outputs), plan.scratch.data);
@@ -188,7 +191,8 @@ private:
             if (x_hi_ - b < L_) b = x_hi_;
             for (Plan::Column &c : plan.columns) {
                 for (size_t k = 0; k < c.dy.size(); ++k)
-                    c.origin[k] = const_cast<char *>(image_row(z + c.dz, y + c.dy[k])) + (a + f_.lo[2]) * item;
+                    c.origin[k] = const_cast<char *>(image_row(z + c.dz, y + c.dy[k])) +
+                                  (a + f_.lo[2]) * item;
                 for (size_t j = 0; j < c.rows.size(); ++j)
                     c.origin[c.dy.size() + j] = buffer + c.rows[j] * plan.pitch * item;
                 k_.range(c.exec, c.origin.data(), b - a + span, c.ptr.data());
@@ -196,10 +200,12 @@ private:
             for (size_t i = 0; i < plan.inputs.size(); ++i) {
                 const Plan::Input &in = plan.inputs[i];
                 if (in.buffered)
-                    plan.origin[i] = in.buffer < 0 ? plan.scratch.data
-                                                   : buffer + (in.buffer * plan.pitch + in.dx - f_.lo[2]) * item;
+                    plan.origin[i] =
+                        in.buffer < 0 ? plan.scratch.data
+                                      : buffer + (in.buffer * plan.pitch + in.dx - f_.lo[2]) * item;
                 else
-                    plan.origin[i] = const_cast<char *>(image_row(z + in.dz, y + in.dy)) + (a + in.dx) * item;
+                    plan.origin[i] =
+                        const_cast<char *>(image_row(z + in.dz, y + in.dy)) + (a + in.dx) * item;
             }
             plan.origin[plan.inputs.size()] = out + a * item;
             k_.range(plan.select, plan.origin.data(), b - a, plan.ptr.data());
@@ -216,7 +222,8 @@ private:
         if (f_.size() < 2) return nullptr;
         const Plan &single = plan_for(-f_.lo[0], -f_.lo[1]);
         double single_ops = static_cast<double>(single.select.ops.size());
-        for (const Plan::Column &c : single.columns) single_ops += static_cast<double>(c.exec.ops.size());
+        for (const Plan::Column &c : single.columns)
+            single_ops += static_cast<double>(c.exec.ops.size());
         auto plan = make_pair_plan(f_.members, full_rank_);
         if (plan->ops_per_row > 0.9 * single_ops) return nullptr;
         PairPlan &p = *plan;
@@ -243,8 +250,10 @@ private:
             p.chunk = std::min(count, std::max<Index>(2 * L_, fit));
         }
         p.pitch = std::min(p.chunk + L_, count) + L_;
-        if (p.per_slot > 0) p.ring.resize(static_cast<size_t>(p.slots * p.per_slot * p.pitch * item));
-        if (spare_.size() < static_cast<size_t>(W_ * item)) spare_.resize(static_cast<size_t>(W_ * item));
+        if (p.per_slot > 0)
+            p.ring.resize(static_cast<size_t>(p.slots * p.per_slot * p.pitch * item));
+        if (spare_.size() < static_cast<size_t>(W_ * item))
+            spare_.resize(static_cast<size_t>(W_ * item));
         pair_ = std::move(plan);
         return pair_.get();
     }
@@ -265,19 +274,21 @@ private:
             out_pitch = count * item;
         }
         auto ring_row = [&](Index r, const PairPlan::Pattern &pat, int rank) {
-            const Index at = std::find(pat.ranks.begin(), pat.ranks.end(), rank) - pat.ranks.begin();
+            const Index at =
+                std::find(pat.ranks.begin(), pat.ranks.end(), rank) - pat.ranks.begin();
             return p.ring.data + (((r % p.slots) * p.per_slot + pat.first + at) * p.pitch) * item;
         };
         for (Index a = 0; a < count; a += p.chunk) {
             Index b = std::min(count, a + p.chunk);
             if (count - b < L_) b = count;
             const Index width = b - a;
-            Index done = 0;  // image rows ya + o_lo + 0 .. done-1 sorted
+            Index done = 0; // image rows ya + o_lo + 0 .. done-1 sorted
             auto sorted_up_to = [&](Index rows) {
                 for (; done < rows; ++done) {
                     for (PairPlan::Pattern &pat : p.patterns) {
                         if (pat.ranks.empty()) continue;
-                        const char *row = image_row(z + pat.dz, ya + p.o_lo + done) + (x_lo_ + a) * item;
+                        const char *row =
+                            image_row(z + pat.dz, ya + p.o_lo + done) + (x_lo_ + a) * item;
                         for (size_t k = 0; k < pat.dx.size(); ++k)
                             pat.origin[k] = const_cast<char *>(row) + pat.dx[k] * item;
                         for (size_t j = 0; j < pat.ranks.size(); ++j)
@@ -296,12 +307,15 @@ private:
                     const PairPlan::Input &in = p.inputs[i];
                     const Index o = !pair && in.o == p.o_hi ? p.o_hi - 1 : in.o;
                     if (in.buffered)
-                        p.origin[i] = ring_row(rel + o - p.o_lo, p.patterns[static_cast<size_t>(in.pattern)], in.rank);
+                        p.origin[i] = ring_row(
+                            rel + o - p.o_lo, p.patterns[static_cast<size_t>(in.pattern)], in.rank);
                     else
-                        p.origin[i] = const_cast<char *>(image_row(z + in.dz, y + o)) + (x_lo_ + a + in.dx) * item;
+                        p.origin[i] = const_cast<char *>(image_row(z + in.dz, y + o)) +
+                                      (x_lo_ + a + in.dx) * item;
                 }
                 p.origin[p.inputs.size()] = out + rel * out_pitch + a * item;
-                p.origin[p.inputs.size() + 1] = pair ? out + (rel + 1) * out_pitch + a * item : spare_.data() + a * item;
+                p.origin[p.inputs.size() + 1] =
+                    pair ? out + (rel + 1) * out_pitch + a * item : spare_.data() + a * item;
                 k_.range(p.exec, p.origin.data(), width, p.ptr.data());
             }
             if (b == count) break;
@@ -309,7 +323,8 @@ private:
         if (!direct_)
             for (Index y = ya; y < yb; ++y)
                 for (Index x = x_lo_; x < x_hi_; ++x)
-                    t_.out.put_value(z, y, x, load<T>(out + (y - ya) * out_pitch + (x - x_lo_) * item));
+                    t_.out.put_value(z, y, x,
+                                     load<T>(out + (y - ya) * out_pitch + (x - x_lo_) * item));
     }
 
     // Strips: the border columns of a block of rows with the same member
@@ -320,7 +335,7 @@ private:
     // miss are filled with zeros and largest values as for gathered windows.
     struct KeyProgram {
         Key key;
-        std::vector<Offset> members;  // the subset, in footprint order
+        std::vector<Offset> members; // the subset, in footprint order
         Index rank = 0;
         Exec exec;
         std::vector<char *> origin, ptr;
@@ -372,10 +387,10 @@ private:
     // byte offsets from the pixel, and the fill of the missing members.
     struct Cut {
         Index first, last;
-        std::vector<std::pair<int, Index>> inside;  // member, offset
-        std::vector<std::pair<int, T>> fill;        // member, value
-        bool sort = false;                          // left to SortFill
-        bool empty = false;                         // no member counted
+        std::vector<std::pair<int, Index>> inside; // member, offset
+        std::vector<std::pair<int, T>> fill;       // member, value
+        bool sort = false;                         // left to SortFill
+        bool empty = false;                        // no member counted
     };
 
     const Cut &cut_of(Index x);
@@ -398,7 +413,7 @@ private:
     Aligned hot_buffer_;
     std::vector<std::pair<std::array<Index, 4>, std::unique_ptr<Plan>>> plans_;
     // gathering
-    KeyProgram *whole_ = nullptr;  // the program of the whole footprint
+    KeyProgram *whole_ = nullptr; // the program of the whole footprint
     Aligned values_, result_;
     std::vector<char *> gather_origin_;
     std::vector<int> missing_;

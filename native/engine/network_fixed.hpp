@@ -11,7 +11,7 @@
 // footprints; trying the others only costs compile time.
 constexpr uint32_t kHotStrategies = 0x10F;
 constexpr int kHotMaxPlanes = 3, kHotMaxRows = 5, kHotMaxLen = 5, kHotMaxInputs = 25;
-constexpr Index kHotChunk = 256;  // columns per chunk of the row-sorting kernel
+constexpr Index kHotChunk = 256; // columns per chunk of the row-sorting kernel
 
 // A column of a specialised footprint: members dy0 .. dy0+len-1 of plane dz
 // and column dx, all counted from the footprint's first plane, row, column.
@@ -73,15 +73,19 @@ template <net::Program (*Make)()> struct Fix {
         c.ops = p.size();
         c.outs = static_cast<int>(p.outs.size());
         if (c.ops > kFixCap || c.outs > kFixOuts) throw "program too large for a fixed kernel";
-        for (int k = 0; k < c.ops; ++k) c.op[static_cast<size_t>(k)] = p.ops[static_cast<size_t>(k)];
-        for (int j = 0; j < c.outs; ++j) c.out[static_cast<size_t>(j)] = p.outs[static_cast<size_t>(j)];
+        for (int k = 0; k < c.ops; ++k)
+            c.op[static_cast<size_t>(k)] = p.ops[static_cast<size_t>(k)];
+        for (int j = 0; j < c.outs; ++j)
+            c.out[static_cast<size_t>(j)] = p.outs[static_cast<size_t>(j)];
         return c;
     }();
     static constexpr Fixed<capped.ops, capped.outs> value = [] {
         Fixed<capped.ops, capped.outs> f;
         f.inputs = capped.inputs;
-        for (int k = 0; k < capped.ops; ++k) f.ops[static_cast<size_t>(k)] = capped.op[static_cast<size_t>(k)];
-        for (int j = 0; j < capped.outs; ++j) f.outs[static_cast<size_t>(j)] = capped.out[static_cast<size_t>(j)];
+        for (int k = 0; k < capped.ops; ++k)
+            f.ops[static_cast<size_t>(k)] = capped.op[static_cast<size_t>(k)];
+        for (int j = 0; j < capped.outs; ++j)
+            f.outs[static_cast<size_t>(j)] = capped.out[static_cast<size_t>(j)];
         return f;
     }();
 };
@@ -159,12 +163,12 @@ template <int L> constexpr net::Program sorted_window_program() {
 
 // A block of interior output rows for a specialised kernel.
 struct HotBlock {
-    const char *origin;  // image pixel under the first window's first member plane, row, column
+    const char *origin; // image pixel under the first window's first member plane, row, column
     Index row_pitch, plane_pitch;
-    char *out;           // output pixel of the first window
+    char *out; // output pixel of the first window
     Index out_pitch;
-    Index rows, count;   // output rows; windows per row (interior columns)
-    char *spare;         // a row of count values for results thrown away
+    Index rows, count; // output rows; windows per row (interior columns)
+    char *spare;       // a row of count values for results thrown away
 };
 using HotFn = void (*)(const HotBlock &, char *);
 

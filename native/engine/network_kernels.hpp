@@ -20,7 +20,8 @@ inline void run_block(const Exec &e, char *const *origin, Index offset, char **p
                 const char *a = ptr[o->a], *b = ptr[o->b];
                 char *d = ptr[o->dst];
                 for (int k = 0; k < B; ++k)
-                    V::store(d + k * V::bytes, V::min(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
+                    V::store(d + k * V::bytes,
+                             V::min(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
             }
             break;
         case kOpMax:
@@ -28,7 +29,8 @@ inline void run_block(const Exec &e, char *const *origin, Index offset, char **p
                 const char *a = ptr[o->a], *b = ptr[o->b];
                 char *d = ptr[o->dst];
                 for (int k = 0; k < B; ++k)
-                    V::store(d + k * V::bytes, V::max(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
+                    V::store(d + k * V::bytes,
+                             V::max(V::load(a + k * V::bytes), V::load(b + k * V::bytes)));
             }
             break;
         default:
@@ -44,8 +46,7 @@ inline void run_block(const Exec &e, char *const *origin, Index offset, char **p
 // Runs `e` for the pixels 0 .. count-1 (count >= lanes) relative to the
 // origins, pixels `item` bytes apart: in blocks of e.block vectors, then of
 // halves of that down to one, the last vector overlapping the one before.
-template <class V>
-void run_range(const Exec &e, char *const *origin, Index count, char **ptr) {
+template <class V> void run_range(const Exec &e, char *const *origin, Index count, char **ptr) {
     constexpr Index item = sizeof(typename V::T), L = V::lanes;
     Index x = 0;
     for (int b = e.block; b >= 1; b /= 2) {
@@ -70,19 +71,19 @@ void run_range(const Exec &e, char *const *origin, Index count, char **ptr) {
 template <class V, const auto &F, size_t... I>
 MV_INLINE void apply(typename V::R *s, std::index_sequence<I...>) {
     ((s[F.inputs + I] = F.ops[I].kind == net::kMin ? V::min(s[F.ops[I].a], s[F.ops[I].b])
-                                                    : V::max(s[F.ops[I].a], s[F.ops[I].b])),
+                                                   : V::max(s[F.ops[I].a], s[F.ops[I].b])),
      ...);
 }
 
 template <class V, const auto &F, size_t... I>
 MV_INLINE void load_inputs(typename V::R *s, const char *const *in, Index off,
-                        std::index_sequence<I...>) {
+                           std::index_sequence<I...>) {
     ((s[I] = V::load(in[I] + off)), ...);
 }
 
 template <class V, const auto &F, size_t... I>
 MV_INLINE void store_outputs(const typename V::R *s, char *const *out, Index off,
-                          std::index_sequence<I...>) {
+                             std::index_sequence<I...>) {
     (V::store(out[I] + off, s[F.outs[I]]), ...);
 }
 
@@ -133,8 +134,7 @@ void hot_fused(const char *const (*row)[kHotMaxRows + 1], char *const *out, Inde
 // Squares by sorted rows: each image row's sliding windows of k values are
 // sorted once into a ring of buffer rows (per chunk of columns), and output
 // rows are taken in pairs.
-template <class V, const HotShape &S, int R>
-void hot_by_rows(const HotBlock &h, char *buffer) {
+template <class V, const HotShape &S, int R> void hot_by_rows(const HotBlock &h, char *buffer) {
     constexpr int k = S.rows;
     constexpr Index item = sizeof(typename V::T);
     constexpr Index chunk = kHotChunk;
@@ -145,12 +145,13 @@ void hot_by_rows(const HotBlock &h, char *buffer) {
         Index b = std::min(h.count, a + chunk);
         if (h.count - b < V::lanes) b = h.count;
         const Index width = b - a;
-        Index done = 0;  // image rows sorted so far
+        Index done = 0; // image rows sorted so far
         auto sorted_up_to = [&](Index rows) {
             for (; done < rows; ++done) {
                 const char *in[k];
                 char *out[k];
-                for (int dx = 0; dx < k; ++dx) in[dx] = h.origin + done * h.row_pitch + (a + dx) * item;
+                for (int dx = 0; dx < k; ++dx)
+                    in[dx] = h.origin + done * h.row_pitch + (a + dx) * item;
                 for (int j = 0; j < k; ++j) out[j] = slot(done, j);
                 fixed_range<V, Fix<&sorted_window_program<k>>::value>(in, out, width);
             }
@@ -162,7 +163,8 @@ void hot_by_rows(const HotBlock &h, char *buffer) {
             sorted_up_to(y + k + pair);
             const char *in[(k + 1) * k];
             for (int d = 0; d <= k; ++d)
-                for (int j = 0; j < k; ++j) in[d * k + j] = slot(y + std::min<Index>(d, k - 1 + pair), j);
+                for (int j = 0; j < k; ++j)
+                    in[d * k + j] = slot(y + std::min<Index>(d, k - 1 + pair), j);
             char *out[2] = {h.out + y * h.out_pitch + a * item,
                             pair ? h.out + (y + 1) * h.out_pitch + a * item : h.spare + a * item};
             fixed_range<V, HotRowsPair<S, R>::program>(in, out, width);
@@ -172,8 +174,7 @@ void hot_by_rows(const HotBlock &h, char *buffer) {
 }
 
 // A block of interior rows, two at a time.
-template <class V, const HotShape &S, int R>
-void hot_block(const HotBlock &h, char *buffer) {
+template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, char *buffer) {
     if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
     } else {
@@ -185,7 +186,8 @@ void hot_block(const HotBlock &h, char *buffer) {
                 for (int dy = 0; dy <= S.rows; ++dy)
                     row[dz][dy] = h.origin + dz * h.plane_pitch +
                                   (y + std::min(dy, S.rows - 1 + pair)) * h.row_pitch;
-            char *out[2] = {h.out + y * h.out_pitch, pair ? h.out + (y + 1) * h.out_pitch : h.spare};
+            char *out[2] = {h.out + y * h.out_pitch,
+                            pair ? h.out + (y + 1) * h.out_pitch : h.spare};
             hot_fused<V, S, R>(row, out, h.count);
         }
     }

@@ -22,24 +22,24 @@ struct Aligned {
 // columns into buffer rows, pass B selects from them and single members.
 struct Plan {
     struct Input {
-        bool buffered;  // from a buffer row (else from the image)
+        bool buffered; // from a buffer row (else from the image)
         Index dz, dy, dx;
-        int buffer;     // buffer row, when buffered; -1 when never read
+        int buffer; // buffer row, when buffered; -1 when never read
     };
     struct Column {
         Index dz;
         std::vector<Index> dy;
         Exec exec;
-        std::vector<int> rows;  // buffer row of each output
+        std::vector<int> rows; // buffer row of each output
         std::vector<char *> origin, ptr;
     };
-    bool empty = false;           // no member counted: the answer is 0
-    std::vector<Column> columns;  // pass A
-    Exec select;                  // pass B
+    bool empty = false;          // no member counted: the answer is 0
+    std::vector<Column> columns; // pass A
+    Exec select;                 // pass B
     std::vector<Input> inputs;
     std::vector<char *> origin, ptr;
     int buffers = 0;
-    Index chunk = 0, pitch = 0;   // output columns per chunk; pixels per buffer row
+    Index chunk = 0, pitch = 0; // output columns per chunk; pixels per buffer row
     Aligned scratch, buffer;
 };
 
@@ -47,7 +47,7 @@ struct Plan {
 struct ColumnOf {
     Index dz, dx;
     std::vector<Index> dy;
-    std::vector<int> member;  // index into the subset
+    std::vector<int> member; // index into the subset
 };
 
 std::vector<ColumnOf> columns_of(const std::vector<Offset> &members) {
@@ -89,7 +89,8 @@ std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, 
     for (size_t c = 0; c < cols.size(); ++c) {
         if (cols[c].dy.size() < 2) continue;
         size_t p = 0;
-        while (p < patterns.size() && !(patterns[p].dz == cols[c].dz && patterns[p].dy == cols[c].dy))
+        while (p < patterns.size() &&
+               !(patterns[p].dz == cols[c].dz && patterns[p].dy == cols[c].dy))
             ++p;
         if (p == patterns.size()) patterns.push_back({cols[c].dz, cols[c].dy, 0});
         ++patterns[p].uses;
@@ -97,7 +98,7 @@ std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, 
     }
     std::vector<net::Group> groups;
     struct Source {
-        int pattern, rank;  // pattern < 0: image member
+        int pattern, rank; // pattern < 0: image member
         Index dz, dy, dx;
     };
     std::vector<Source> sources;
@@ -143,7 +144,9 @@ std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, 
     for (size_t i = 0; i < sources.size(); ++i) {
         const Source &s = sources[i];
         if (s.pattern >= 0) {
-            const int row = used[i] ? buffer_of[static_cast<size_t>(s.pattern)][static_cast<size_t>(s.rank)] : -1;
+            const int row =
+                used[i] ? buffer_of[static_cast<size_t>(s.pattern)][static_cast<size_t>(s.rank)]
+                        : -1;
             plan->inputs.push_back({true, s.dz, 0, s.dx, row});
         } else {
             plan->inputs.push_back({false, s.dz, s.dy, s.dx, 0});
@@ -161,16 +164,16 @@ struct PairPlan {
     struct Pattern {
         Index dz;
         std::vector<Index> dx;
-        std::vector<int> ranks;  // sorted ranks kept
-        int first = 0;           // its first buffer row within a ring slot
+        std::vector<int> ranks; // sorted ranks kept
+        int first = 0;          // its first buffer row within a ring slot
         Exec exec;
         std::vector<char *> origin, ptr;
     };
     struct Input {
-        bool buffered;  // from the ring (else from the image)
-        Index dz, o;    // plane; image row offset from the upper output row
+        bool buffered; // from the ring (else from the image)
+        Index dz, o;   // plane; image row offset from the upper output row
         int pattern, rank;
-        Index dx;       // for image inputs
+        Index dx; // for image inputs
     };
     std::vector<Pattern> patterns;
     int per_slot = 0;         // buffer rows per image row
@@ -192,7 +195,8 @@ std::unique_ptr<PairPlan> make_pair_plan(const std::vector<Offset> &members, Ind
     };
     std::vector<Row> rows;
     for (const Offset &o : members) {
-        if (rows.empty() || rows.back().dz != o.dz || rows.back().dy != o.dy) rows.push_back({o.dz, o.dy, {}});
+        if (rows.empty() || rows.back().dz != o.dz || rows.back().dy != o.dy)
+            rows.push_back({o.dz, o.dy, {}});
         rows.back().dx.push_back(o.dx);
     }
     std::vector<int> pattern_of(rows.size(), -1);
@@ -220,8 +224,8 @@ std::unique_ptr<PairPlan> make_pair_plan(const std::vector<Offset> &members, Ind
     auto input = [&](const PairPlan::Input &in) {
         for (size_t i = 0; i < plan->inputs.size(); ++i) {
             const PairPlan::Input &q = plan->inputs[i];
-            if (q.buffered == in.buffered && q.dz == in.dz && q.o == in.o && q.pattern == in.pattern &&
-                q.rank == in.rank && q.dx == in.dx)
+            if (q.buffered == in.buffered && q.dz == in.dz && q.o == in.o &&
+                q.pattern == in.pattern && q.rank == in.rank && q.dx == in.dx)
                 return static_cast<int>(i);
         }
         plan->inputs.push_back(in);
@@ -245,7 +249,8 @@ std::unique_ptr<PairPlan> make_pair_plan(const std::vector<Offset> &members, Ind
     }
     std::vector<net::Chain> shared, upper_only, lower_only;
     for (const net::Chain &c : upper)
-        (std::find(below.begin(), below.end(), c) != below.end() ? shared : upper_only).push_back(c);
+        (std::find(below.begin(), below.end(), c) != below.end() ? shared : upper_only)
+            .push_back(c);
     for (const net::Chain &c : below)
         if (std::find(upper.begin(), upper.end(), c) == upper.end()) lower_only.push_back(c);
     net::Graph g(static_cast<int>(plan->inputs.size()));
@@ -264,7 +269,8 @@ std::unique_ptr<PairPlan> make_pair_plan(const std::vector<Offset> &members, Ind
         PairPlan::Pattern &pat = plan->patterns[p];
         for (size_t i = 0; i < plan->inputs.size(); ++i)
             if (used[i] && plan->inputs[i].pattern == static_cast<int>(p) &&
-                std::find(pat.ranks.begin(), pat.ranks.end(), plan->inputs[i].rank) == pat.ranks.end())
+                std::find(pat.ranks.begin(), pat.ranks.end(), plan->inputs[i].rank) ==
+                    pat.ranks.end())
                 pat.ranks.push_back(plan->inputs[i].rank);
         std::sort(pat.ranks.begin(), pat.ranks.end());
         pat.first = plan->per_slot;

@@ -18,7 +18,7 @@ struct IOp {
 
 struct Exec {
     int inputs = 0, outputs = 0, slots = 0;
-    int block = 1;  // vectors per interpreted operation: 1, 2, 4, 8 or 16
+    int block = 1; // vectors per interpreted operation: 1, 2, 4, 8 or 16
     std::vector<IOp> ops;
     // Consecutive operations of one kind: the interpreter branches once
     // per run, not once per operation.
@@ -44,13 +44,15 @@ net::Program by_depth(const net::Program &p) {
     std::vector<int> order(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) order[static_cast<size_t>(k)] = k;
     std::stable_sort(order.begin(), order.end(), [&](int x, int y) {
-        const int dx = depth[static_cast<size_t>(p.inputs + x)], dy = depth[static_cast<size_t>(p.inputs + y)];
+        const int dx = depth[static_cast<size_t>(p.inputs + x)],
+                  dy = depth[static_cast<size_t>(p.inputs + y)];
         if (dx != dy) return dx < dy;
         return p.ops[static_cast<size_t>(x)].kind < p.ops[static_cast<size_t>(y)].kind;
     });
     std::vector<int> id(static_cast<size_t>(p.inputs + n));
     for (int i = 0; i < p.inputs; ++i) id[static_cast<size_t>(i)] = i;
-    for (int k = 0; k < n; ++k) id[static_cast<size_t>(p.inputs + order[static_cast<size_t>(k)])] = p.inputs + k;
+    for (int k = 0; k < n; ++k)
+        id[static_cast<size_t>(p.inputs + order[static_cast<size_t>(k)])] = p.inputs + k;
     net::Program q;
     q.inputs = p.inputs;
     for (int k = 0; k < n; ++k) {
@@ -70,7 +72,8 @@ constexpr size_t kScratchBytes = 64 * 1024;
 // Sets e.block for vectors of `vec` bytes; returns the scratch bytes.
 size_t fit_block(Exec &e, size_t vec) {
     e.block = kMaxBlock;
-    while (e.block > 1 && static_cast<size_t>(e.slots) * e.block * vec > kScratchBytes) e.block /= 2;
+    while (e.block > 1 && static_cast<size_t>(e.slots) * e.block * vec > kScratchBytes)
+        e.block /= 2;
     return static_cast<size_t>(e.slots) * e.block * vec + vec;
 }
 
@@ -78,7 +81,8 @@ size_t fit_block(Exec &e, size_t vec) {
 void scratch_table(const Exec &e, char *scratch, size_t vec, std::vector<char *> &ptr) {
     ptr.assign(static_cast<size_t>(e.table()), nullptr);
     for (int s = 0; s < e.slots; ++s)
-        ptr[static_cast<size_t>(e.inputs + e.outputs + s)] = scratch + static_cast<size_t>(s) * e.block * vec;
+        ptr[static_cast<size_t>(e.inputs + e.outputs + s)] =
+            scratch + static_cast<size_t>(s) * e.block * vec;
 }
 
 // Gathered windows of a band done one by one before a program is built.
@@ -124,7 +128,8 @@ Exec lower(const net::Program &program) {
         const net::Op &o = p.ops[static_cast<size_t>(k)];
         for (int v : {o.a, o.b}) {
             const int w = where[static_cast<size_t>(v)];
-            if (last[static_cast<size_t>(v)] == k && w >= slot0 && !is_free[static_cast<size_t>(w - slot0)]) {
+            if (last[static_cast<size_t>(v)] == k && w >= slot0 &&
+                !is_free[static_cast<size_t>(w - slot0)]) {
                 is_free[static_cast<size_t>(w - slot0)] = 1;
                 free_slots.push_back(w);
             }
@@ -142,7 +147,8 @@ Exec lower(const net::Program &program) {
             is_free.push_back(0);
         }
         where[static_cast<size_t>(v)] = dst;
-        e.ops.push_back({static_cast<uint16_t>(dst), static_cast<uint16_t>(where[static_cast<size_t>(o.a)]),
+        e.ops.push_back({static_cast<uint16_t>(dst),
+                         static_cast<uint16_t>(where[static_cast<size_t>(o.a)]),
                          static_cast<uint16_t>(where[static_cast<size_t>(o.b)]),
                          o.kind == net::kMin ? kOpMin : kOpMax});
     }

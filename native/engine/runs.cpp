@@ -79,16 +79,14 @@ template <class L, class In, class T, bool Flags> struct ExtremeRows : rows::Loo
 
 // The lanes of a task (see the top of this file).
 struct Lanes {
-    int bytes;      // 1, 2 or 4
-    bool marker;    // uncounted pixels hold top + 1
-    bool flags;     // a second set of lanes flags empty windows
-    uint32_t top;   // the largest value
+    int bytes;    // 1, 2 or 4
+    bool marker;  // uncounted pixels hold top + 1
+    bool flags;   // a second set of lanes flags empty windows
+    uint32_t top; // the largest value
 };
 
 // Whether a minimum can meet an empty window.
-bool marked(const Task &t) {
-    return t.stat == Stat::Min && (t.has_mask() || !t.fp->centre_member);
-}
+bool marked(const Task &t) { return t.stat == Stat::Min && (t.has_mask() || !t.fp->centre_member); }
 
 Lanes lanes_of(const Task &t) {
     const uint64_t any = 0xffffffffu;
@@ -130,8 +128,7 @@ constexpr Index kDirectMembers = rows::kMembersDirect;
 // columns straight from the image rows in one pass per output row (no
 // padded copy of the rows), the few border columns gathered. Returns false
 // (and does nothing) when the layout does not suit it.
-template <class L, class In>
-bool direct(const Task &t, const Band &b, const Control &c) {
+template <class L, class In> bool direct(const Task &t, const Band &b, const Control &c) {
     const Footprint &f = *t.fp;
     const Index X = t.image.shape[2];
     Index x_lo, x_hi;
@@ -160,8 +157,8 @@ bool direct(const Task &t, const Band &b, const Control &c) {
             } else {
                 // Stores split across cache lines cost more than a short
                 // first pass up to a 32-byte boundary.
-                const Index head = static_cast<Index>(
-                    (32 - reinterpret_cast<uintptr_t>(o) % 32) % 32 / sizeof(In));
+                const Index head = static_cast<Index>((32 - reinterpret_cast<uintptr_t>(o) % 32) %
+                                                      32 / sizeof(In));
                 const Index first = std::min(head, x_hi - x_lo);
                 if (first > 0) L::gather(o, srcs, n, first);
                 for (int k = 0; k < n; ++k) srcs[k] += first;

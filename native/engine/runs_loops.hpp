@@ -7,8 +7,7 @@
 // set.
 
 template <class Op, class T> struct Loops {
-    static void step(T *__restrict out, const T *__restrict a, const T *__restrict b,
-                               Index n) {
+    static void step(T *__restrict out, const T *__restrict a, const T *__restrict b, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = Op::f(a[i], b[i]);
     }
 
@@ -47,8 +46,7 @@ template <class Op, class T> struct Loops {
         }
     }
 
-    template <int K, bool Into>
-    static void combine(T *__restrict out, const T *const *s, Index n) {
+    template <int K, bool Into> static void combine(T *__restrict out, const T *const *s, Index n) {
         const T *__restrict a = s[0];
         const T *__restrict b = s[K > 1 ? 1 : 0];
         const T *__restrict c = s[K > 2 ? 2 : 0];
@@ -94,8 +92,8 @@ template <class Op, class T> struct Loops {
         else
             return a < b ? b : a;
     }
-    static void running(T *const *outs, const Index *lens, int count,
-                                  const T *__restrict t0, Index n) {
+    static void running(T *const *outs, const Index *lens, int count, const T *__restrict t0,
+                        Index n) {
         const Index top = lens[count - 1];
         for (Index i0 = 0; i0 < n; i0 += kBlock) {
             const T *in = t0 + i0;
@@ -119,8 +117,8 @@ template <class Op, class T> struct Loops {
         }
     }
 #else
-    static void running(T *const *outs, const Index *lens, int count,
-                                  const T *__restrict t0, Index n) {
+    static void running(T *const *outs, const Index *lens, int count, const T *__restrict t0,
+                        Index n) {
         const Index top = lens[count - 1];
         for (Index i0 = 0; i0 < n; i0 += kBlock) {
             T v[kBlock];
@@ -140,13 +138,12 @@ template <class Op, class T> struct Loops {
 #endif
 
     // Input values widened to lanes; with a mask, uncounted ones become `off`.
-    template <class In>
-    static void widen(T *__restrict out, const In *__restrict in, Index n) {
+    template <class In> static void widen(T *__restrict out, const In *__restrict in, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(in[i]);
     }
     template <class In>
     static void widen_masked(T *__restrict out, const In *__restrict in,
-                                       const uint8_t *__restrict mask, T off, Index n) {
+                             const uint8_t *__restrict mask, T off, Index n) {
         for (Index i = 0; i < n; ++i) {
             const T v = static_cast<T>(in[i]);
             out[i] = mask[i] ? v : off;
@@ -156,12 +153,12 @@ template <class Op, class T> struct Loops {
     // in one lane as value + (mask << shift).
     template <class In>
     static void widen_weighted(T *__restrict out, const In *__restrict in,
-                                         const uint8_t *__restrict mask, Index n) {
+                               const uint8_t *__restrict mask, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i]);
     }
     template <class In>
     static void widen_packed(T *__restrict out, const In *__restrict in,
-                                       const uint8_t *__restrict mask, int shift, Index n) {
+                             const uint8_t *__restrict mask, int shift, Index n) {
         for (Index i = 0; i < n; ++i)
             out[i] = static_cast<T>(static_cast<T>(in[i]) * mask[i] +
                                     (static_cast<T>(mask[i]) << shift));
@@ -181,13 +178,11 @@ template <class Op, class T> struct Loops {
 
     // Min and max results: as they are, or 0 where the lane holds the
     // marker of an empty window (anything above `top`).
-    template <class Out>
-    static void narrow(Out *__restrict out, const T *__restrict acc, Index n) {
+    template <class Out> static void narrow(Out *__restrict out, const T *__restrict acc, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = static_cast<Out>(acc[i]);
     }
     template <class Out>
-    static void narrow_marked(Out *__restrict out, const T *__restrict acc, T top,
-                                        Index n) {
+    static void narrow_marked(Out *__restrict out, const T *__restrict acc, T top, Index n) {
         for (Index i = 0; i < n; ++i) out[i] = acc[i] > top ? Out(0) : static_cast<Out>(acc[i]);
     }
 
@@ -204,14 +199,16 @@ template <class Op, class T> struct Loops {
     static double to_double(T v, bool biased) {
         if constexpr (sizeof(T) == 8) {
             if (biased) {
-                const double b = 6755399441055744.0;  // 2^52 + 2^51
-                return std::bit_cast<double>(static_cast<uint64_t>(v + std::bit_cast<uint64_t>(b))) - b;
+                const double b = 6755399441055744.0; // 2^52 + 2^51
+                return std::bit_cast<double>(
+                           static_cast<uint64_t>(v + std::bit_cast<uint64_t>(b))) -
+                       b;
             }
         }
         return static_cast<double>(static_cast<S>(v));
     }
-    static void divide(double *__restrict out, const T *__restrict sum, T less,
-                                 double n, bool biased, Index count) {
+    static void divide(double *__restrict out, const T *__restrict sum, T less, double n,
+                       bool biased, Index count) {
         if (biased) {
             for (Index i = 0; i < count; ++i)
                 out[i] = to_double(static_cast<T>(sum[i] - less), true) / n;
@@ -220,21 +217,20 @@ template <class Op, class T> struct Loops {
         for (Index i = 0; i < count; ++i)
             out[i] = to_double(static_cast<T>(sum[i] - less), false) / n;
     }
-    static void divide_each(double *__restrict out, const T *__restrict sum,
-                                      const T *__restrict n, T offset, bool biased,
-                                      Index count) {
+    static void divide_each(double *__restrict out, const T *__restrict sum, const T *__restrict n,
+                            T offset, bool biased, Index count) {
         if (biased) {
             for (Index i = 0; i < count; ++i)
-                out[i] = to_double(static_cast<T>(sum[i] - offset * n[i]), true) /
-                         to_double(n[i], true);
+                out[i] =
+                    to_double(static_cast<T>(sum[i] - offset * n[i]), true) / to_double(n[i], true);
             return;
         }
         for (Index i = 0; i < count; ++i)
-            out[i] = to_double(static_cast<T>(sum[i] - offset * n[i]), false) /
-                     to_double(n[i], false);
+            out[i] =
+                to_double(static_cast<T>(sum[i] - offset * n[i]), false) / to_double(n[i], false);
     }
-    static void divide_packed(double *__restrict out, const T *__restrict acc,
-                                        int shift, T offset, bool biased, Index count) {
+    static void divide_packed(double *__restrict out, const T *__restrict acc, int shift, T offset,
+                              bool biased, Index count) {
         const T low = static_cast<T>((T(1) << shift) - 1);
         if (biased) {
             for (Index i = 0; i < count; ++i) {
@@ -246,8 +242,8 @@ template <class Op, class T> struct Loops {
         }
         for (Index i = 0; i < count; ++i) {
             const T n = acc[i] >> shift;
-            out[i] = to_double(static_cast<T>((acc[i] & low) - offset * n), false) /
-                     to_double(n, false);
+            out[i] =
+                to_double(static_cast<T>((acc[i] & low) - offset * n), false) / to_double(n, false);
         }
     }
 };
@@ -264,11 +260,10 @@ template <int Parts> struct Compensated {
     static constexpr bool counts = Parts == 3;
 
     // o = a + b, or o += a (+ b): the kernels of every pass.
-    static void add2(double *__restrict oh, double *__restrict oc,
-                               double *__restrict ow, const double *__restrict ah,
-                               const double *__restrict ac, const double *__restrict aw,
-                               const double *__restrict bh, const double *__restrict bc,
-                               const double *__restrict bw, Index n) {
+    static void add2(double *__restrict oh, double *__restrict oc, double *__restrict ow,
+                     const double *__restrict ah, const double *__restrict ac,
+                     const double *__restrict aw, const double *__restrict bh,
+                     const double *__restrict bc, const double *__restrict bw, Index n) {
         for (Index i = 0; i < n; ++i) {
             const double x = ah[i], y = bh[i], s = x + y, z = s - x;
             oh[i] = s;
@@ -276,10 +271,9 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] = aw[i] + bw[i];
         }
     }
-    static void into1(double *__restrict oh, double *__restrict oc,
-                                double *__restrict ow, const double *__restrict ah,
-                                const double *__restrict ac, const double *__restrict aw,
-                                Index n) {
+    static void into1(double *__restrict oh, double *__restrict oc, double *__restrict ow,
+                      const double *__restrict ah, const double *__restrict ac,
+                      const double *__restrict aw, Index n) {
         for (Index i = 0; i < n; ++i) {
             const double x = oh[i], y = ah[i], s = x + y, z = s - x;
             oh[i] = s;
@@ -287,11 +281,10 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] += aw[i];
         }
     }
-    static void into2(double *__restrict oh, double *__restrict oc,
-                                double *__restrict ow, const double *__restrict ah,
-                                const double *__restrict ac, const double *__restrict aw,
-                                const double *__restrict bh, const double *__restrict bc,
-                                const double *__restrict bw, Index n) {
+    static void into2(double *__restrict oh, double *__restrict oc, double *__restrict ow,
+                      const double *__restrict ah, const double *__restrict ac,
+                      const double *__restrict aw, const double *__restrict bh,
+                      const double *__restrict bc, const double *__restrict bw, Index n) {
         for (Index i = 0; i < n; ++i) {
             const double x = ah[i], y = bh[i], s = x + y, z = s - x;
             const double e = ac[i] + bc[i] + ((x - (s - z)) + (y - z));
@@ -301,10 +294,9 @@ template <int Parts> struct Compensated {
             if constexpr (counts) ow[i] += aw[i] + bw[i];
         }
     }
-    static void copy(double *__restrict oh, double *__restrict oc,
-                               double *__restrict ow, const double *__restrict ah,
-                               const double *__restrict ac, const double *__restrict aw,
-                               Index n) {
+    static void copy(double *__restrict oh, double *__restrict oc, double *__restrict ow,
+                     const double *__restrict ah, const double *__restrict ac,
+                     const double *__restrict aw, Index n) {
         for (Index i = 0; i < n; ++i) {
             oh[i] = ah[i];
             oc[i] = ac[i];
@@ -314,21 +306,18 @@ template <int Parts> struct Compensated {
 
     // The driver's loops, on tables and accumulators given by their first
     // part.
-    static void step(double *o, const double *a, const double *b, Index n,
-                               Index stride) {
-        add2(o, o + stride, w(o, stride), a, a + stride, w(a, stride), b, b + stride,
-             w(b, stride), n);
+    static void step(double *o, const double *a, const double *b, Index n, Index stride) {
+        add2(o, o + stride, w(o, stride), a, a + stride, w(a, stride), b, b + stride, w(b, stride),
+             n);
     }
-    static void merge(double *acc, const double *const *s, int count, Index n,
-                                Index stride) {
+    static void merge(double *acc, const double *const *s, int count, Index n, Index stride) {
         for (; count >= 2; count -= 2, s += 2)
             into2(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), s[1],
                   s[1] + stride, w(s[1], stride), n);
         if (count == 1)
             into1(acc, acc + stride, w(acc, stride), s[0], s[0] + stride, w(s[0], stride), n);
     }
-    static void gather(double *o, const double *const *s, int count, Index n,
-                                 Index stride) {
+    static void gather(double *o, const double *const *s, int count, Index n, Index stride) {
         if (count == 1) {
             copy(o, o + stride, w(o, stride), s[0], s[0] + stride, w(s[0], stride), n);
             return;
@@ -348,8 +337,8 @@ template <int Parts> struct Compensated {
         for (Index i = 0; i < n; ++i) h[i] = in[i];
     }
     static void counted_values(double *__restrict h, double *__restrict count,
-                                         const double *__restrict in,
-                                         const uint8_t *__restrict mask, Index n) {
+                               const double *__restrict in, const uint8_t *__restrict mask,
+                               Index n) {
         for (Index i = 0; i < n; ++i) {
             const bool counted = mask[i] != 0;
             h[i] = counted ? in[i] : 0.0;
@@ -364,12 +353,11 @@ template <int Parts> struct Compensated {
     // which is NumPy's rule; c is then meaningless. 0 / 0 is NaN for an
     // empty window.
     static void means(double *__restrict out, const double *__restrict h,
-                                const double *__restrict c, double n, Index count) {
+                      const double *__restrict c, double n, Index count) {
         for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n;
     }
     static void counted_means(double *__restrict out, const double *__restrict h,
-                                        const double *__restrict c,
-                                        const double *__restrict n, Index count) {
+                              const double *__restrict c, const double *__restrict n, Index count) {
         for (Index i = 0; i < count; ++i) out[i] = total(h[i], c[i]) / n[i];
     }
 

@@ -72,10 +72,10 @@ struct RowOp {
 // The footprint rows of one plane offset dz.
 struct Slice {
     Index dz = 0;
-    int tables = 1;                  // table 0 is the input row itself
+    int tables = 1;                   // table 0 is the input row itself
     std::vector<Index> fused_lengths; // made from table 0 in one pass
     std::vector<int> fused_tables;
-    std::vector<Step> steps;         // then these, in order
+    std::vector<Step> steps; // then these, in order
     std::vector<Source> sources;
     std::vector<RowOp> rows;
 };
@@ -91,8 +91,8 @@ constexpr Index kMembersDirect = 8;
 
 struct Plan {
     Index cols = 0;
-    Index pad_left = 0;   // entries before x = 0 in every table
-    Index width = 0;      // entries of a table: pad_left + cols + pad_right
+    Index pad_left = 0; // entries before x = 0 in every table
+    Index width = 0;    // entries of a table: pad_left + cols + pad_right
     Index lo_dy = 0, hi_dy = 0;
     int max_tables = 1;
     std::vector<Slice> slices;
@@ -182,7 +182,7 @@ private:
     Slice &s_;
     Combine c_;
     Index width_;
-    std::map<Index, int> table_;  // run length -> table
+    std::map<Index, int> table_; // run length -> table
 };
 
 } // namespace detail
@@ -273,7 +273,6 @@ template <class Out> struct OutRow {
     }
 };
 
-
 // Row lengths rounded up to whole cache lines of lanes.
 template <class T> Index lanes_per_line(Index n) {
     const Index per = 64 / static_cast<Index>(sizeof(T));
@@ -306,8 +305,7 @@ inline size_t pull_bytes(const Plan &p, Index lane_bytes, int channels, int part
 inline double plan_cost(const Plan &p, Index lane_bytes, int channels) {
     const double w = static_cast<double>(lane_bytes * channels);
     const bool pull = pull_bytes(p, lane_bytes, channels) <= kPullBytes;
-    const double combine =
-        pull ? 0.096 * p.sources / 8 : 0.026 * (p.row_ops + p.sources / 7);
+    const double combine = pull ? 0.096 * p.sources / 8 : 0.026 * (p.row_ops + p.sources / 7);
     return w * (0.07 * p.builds + 0.012 * p.fused_loads + 0.022 * p.fused + 0.027 * p.steps +
                 combine) +
            9.3 * p.sources / static_cast<double>(std::max<Index>(1, p.cols));
@@ -377,7 +375,7 @@ private:
             return tables.data() + base[k] + ((ch * H_ + yi % H_) * s.tables + j) * ts_;
         };
         for (Index z = b_.z0; z < b_.z1; ++z) {
-            Index made = std::max<Index>(0, b_.y0 + p_.lo_dy);  // next input row to tabulate
+            Index made = std::max<Index>(0, b_.y0 + p_.lo_dy); // next input row to tabulate
             for (Index y = b_.y0; y < b_.y1; ++y) {
                 if (c_.cancelled()) return;
                 for (; made <= std::min(Y - 1, y + p_.hi_dy); ++made) {
@@ -440,7 +438,8 @@ private:
             Index next_init = bz0, next_out = bz0;
             auto init_to = [&](Index last) {
                 for (; next_init < bz1 && next_init <= last; ++next_init)
-                    for (int ch = 0; ch < C; ++ch) m_.fill(acc_row(ch, next_init), m_.identity(), X);
+                    for (int ch = 0; ch < C; ++ch)
+                        m_.fill(acc_row(ch, next_init), m_.identity(), X);
             };
             auto emit_to = [&](Index last) {
                 for (; next_out < next_init && next_out <= last; ++next_out) {

@@ -2,8 +2,8 @@
 // them. Its cost is the footprint's size per pixel, so it suits small
 // footprints, and any footprint where the faster methods do not apply; it
 // is also how the other methods fill the pixels they leave to it.
-#include "engine.hpp"
 #include "sort.hpp"
+#include "engine.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -100,9 +100,9 @@ template <class L, class In, class T, int Channels> struct SumRows : rows::Loops
     static constexpr int parts = 1;
     const Task &t;
     Counting counting;
-    int shift;    // of the packed counts
-    T offset;     // modulo the lanes' range
-    bool biased;  // numerators convert by the exponent trick
+    int shift;   // of the packed counts
+    T offset;    // modulo the lanes' range
+    bool biased; // numerators convert by the exponent trick
     std::vector<In> in_copy;
     rows::OutRow<double> out;
     GeometryCounts geometry;
@@ -116,8 +116,8 @@ template <class L, class In, class T, int Channels> struct SumRows : rows::Loops
     void build(Index z, Index y, T *const *table) {
         const Index X = t.image.shape[2];
         const In *in = rows::typed_row<In>(t.image.at(z, y, 0, t.item), X, in_copy);
-        const auto *mask = reinterpret_cast<const uint8_t *>(t.has_mask() ? t.mask.at(z, y, 0, 1)
-                                                                          : nullptr);
+        const auto *mask =
+            reinterpret_cast<const uint8_t *>(t.has_mask() ? t.mask.at(z, y, 0, 1) : nullptr);
         switch (counting) {
         case Counting::Geometry: L::widen(table[0], in, X); break;
         case Counting::Packed: L::widen_packed(table[0], in, mask, shift, X); break;
@@ -159,8 +159,8 @@ template <class L, class In, class T, int Channels> struct SumRows : rows::Loops
 
 // How a task's sums and counts are laid out in lanes.
 struct Layout {
-    bool wide;          // 64-bit lanes
-    bool biased;        // of 64-bit lanes: numerators below 2^51
+    bool wide;   // 64-bit lanes
+    bool biased; // of 64-bit lanes: numerators below 2^51
     Counting counting;
     int shift;
 };
@@ -213,7 +213,7 @@ template <class CL, int Parts> struct FloatRows {
     static constexpr int channels = 1;
     static constexpr int parts = Parts;
     const Task &t;
-    Index stride;  // lanes between parts
+    Index stride; // lanes between parts
     std::vector<double> in_copy;
     rows::OutRow<double> out;
     GeometryCounts geometry;
@@ -299,8 +299,7 @@ double sums_cost(const Task &t) {
         // (1024 and 256 columns) and balls in 3D (128 columns): compensated
         // additions dominate, a third more with weights; a step makes a
         // table, a source is added from a table the cache may not hold.
-        const Plan p =
-            rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact, false);
+        const Plan p = rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact, false);
         const int parts = t.has_mask() ? 3 : 2;
         const bool pull = rows::pull_bytes(p, 8, 1, parts) <= rows::pull_limit(parts);
         const double combine = pull ? 0.38 * p.sources : 0.31 * p.sources + 0.21 * p.row_ops;

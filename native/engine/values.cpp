@@ -129,8 +129,8 @@ public:
     Lookup(const U *keys, Index n) : keys_(keys), n_(n) {
         lo_ = keys[0];
         const U span = static_cast<U>(keys[n - 1] - lo_);
-        const int bits = std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(n))) + 1,
-                                    1, 22);
+        const int bits =
+            std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(n))) + 1, 1, 22);
         const int width = static_cast<int>(std::bit_width(span));
         shift_ = width > bits ? width - bits : 0;
         const Index buckets = static_cast<Index>(span >> shift_) + 1;
@@ -174,7 +174,7 @@ private:
     Index n_;
     U lo_;
     int shift_ = 0;
-    std::vector<uint32_t> start_;  // codes are 32-bit: fewer than 2^32 keys
+    std::vector<uint32_t> start_; // codes are 32-bit: fewer than 2^32 keys
 };
 
 template <class U, class C>
@@ -198,8 +198,7 @@ bool codes_as(Kind kind, const Strided &values, const Lookup<U> &lookup, const S
 }
 
 template <class U>
-bool codes_in(Kind kind, const Strided &values, const void *distinct, Index n,
-              const Strided &dst) {
+bool codes_in(Kind kind, const Strided &values, const void *distinct, Index n, const Strided &dst) {
     if (n <= 0) return values.size() == 0;
     const Lookup<U> lookup(static_cast<const U *>(distinct), n);
     switch (dst.item) {

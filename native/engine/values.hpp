@@ -34,7 +34,7 @@ struct Strided {
         for (int d = 0; d < ndim; ++d) n *= shape[d];
         return n;
     }
-    bool contiguous() const;  // C order
+    bool contiguous() const; // C order
 };
 
 bool same_shape(const Strided &a, const Strided &b);

@@ -107,14 +107,10 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     if (bands == 1 && progress == nullptr && pixels * method_cost(method, t) < 2e6) {
         Control control;
         bool failed = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            fn(t, band_of(0), control);
-        } catch (const std::bad_alloc &) {
+        Py_BEGIN_ALLOW_THREADS try { fn(t, band_of(0), control); } catch (const std::bad_alloc &) {
             failed = true;
         }
-        Py_END_ALLOW_THREADS
-        if (failed) {
+        Py_END_ALLOW_THREADS if (failed) {
             PyErr_NoMemory();
             return -1;
         }
@@ -122,18 +118,20 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     }
     filters::Bands work(bands, static_cast<int>(std::min<Index>(bands, workers)));
     Control control{&work.cancel_flag()};
-    return work.run_threaded([&](Index k) {
-        try {
-            fn(t, band_of(k), control);
-        } catch (const std::bad_alloc &) {
-            PyGILState_STATE gil = PyGILState_Ensure();
-            PyErr_NoMemory();
-            work.fail();
-            PyGILState_Release(gil);
-            return -1;
-        }
-        return 0;
-    }, progress);
+    return work.run_threaded(
+        [&](Index k) {
+            try {
+                fn(t, band_of(k), control);
+            } catch (const std::bad_alloc &) {
+                PyGILState_STATE gil = PyGILState_Ensure();
+                PyErr_NoMemory();
+                work.fail();
+                PyGILState_Release(gil);
+                return -1;
+            }
+            return 0;
+        },
+        progress);
 }
 
 // What "explain" returns: {"method", "isa", "costs" (ns per pixel of every
@@ -193,9 +191,9 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     Py_ssize_t bands = 0;
     PyObject *bins_obj = Py_None;
     long long offset = 0;
-    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOL:engine", &stat_code, &image_obj, &fp_obj,
-                          &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
-                          &progress, &bins_obj, &offset))
+    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOL:engine", &stat_code, &image_obj, &fp_obj, &mask_obj,
+                          &out_obj, &shift, &p, &workers, &method_name, &bands, &progress,
+                          &bins_obj, &offset))
         return nullptr;
     if (stat_code < 0 || stat_code > 3) {
         PyErr_SetString(PyExc_ValueError, "unknown statistic");
@@ -207,7 +205,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
 
     // "choose" needs no output: out may be None.
     const bool no_out = out_obj == Py_None && (std::strcmp(method_name, "choose") == 0 ||
-                                                std::strcmp(method_name, "explain") == 0);
+                                               std::strcmp(method_name, "explain") == 0);
     Buffer image, fp, mask, out;
     if (image.get(image_obj, false) < 0 || fp.get(fp_obj, false) < 0 ||
         (!no_out && out.get(out_obj, true) < 0))
@@ -227,12 +225,14 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     if (mask_obj != Py_None) {
         if (mask.get(mask_obj, false) < 0) return nullptr;
         if (!same_shape(mask.view(), image.view()) || !sw::detail::reads_as<uint8_t>(mask.view())) {
-            PyErr_SetString(PyExc_TypeError, "mask must have one-byte entries and the image's shape");
+            PyErr_SetString(PyExc_TypeError,
+                            "mask must have one-byte entries and the image's shape");
             return nullptr;
         }
     }
     const int out_item = no_out ? t.item : item_of(out.view());
-    const bool out_double = no_out ? t.stat == Stat::Mean : sw::detail::reads_as<double>(out.view());
+    const bool out_double =
+        no_out ? t.stat == Stat::Mean : sw::detail::reads_as<double>(out.view());
     if ((!no_out && !same_shape(out.view(), image.view())) ||
         (t.stat == Stat::Mean ? !out_double : out_double || out_item != t.item)) {
         PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
@@ -271,8 +271,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     Footprint footprint;
     Working image_work, mask_work;
     try {
-        std::vector<uint8_t> dense(static_cast<size_t>(fplane.shape[0] * fplane.shape[1] *
-                                                       fplane.shape[2]));
+        std::vector<uint8_t> dense(
+            static_cast<size_t>(fplane.shape[0] * fplane.shape[1] * fplane.shape[2]));
         size_t k = 0;
         for (Index i = 0; i < fplane.shape[0]; ++i)
             for (Index j = 0; j < fplane.shape[1]; ++j)
@@ -358,13 +358,19 @@ public:
         const Py_ssize_t item = view.itemsize;
         const bool sized = item == 1 || item == 2 || item == 4 || item == 8;
         bool known = code != 0;
-        if (known && std::strchr("bhilq", code)) kind = values::Kind::Signed;
-        else if (known && std::strchr("?BHILQ", code)) kind = values::Kind::Unsigned;
-        else if (known && std::strchr("efd", code) && item >= 2) kind = values::Kind::Float;
-        else known = false;
+        if (known && std::strchr("bhilq", code))
+            kind = values::Kind::Signed;
+        else if (known && std::strchr("?BHILQ", code))
+            kind = values::Kind::Unsigned;
+        else if (known && std::strchr("efd", code) && item >= 2)
+            kind = values::Kind::Float;
+        else
+            known = false;
         if (!known || !sized || view.ndim > values::kMaxDims) {
-            PyErr_Format(PyExc_TypeError, "%s must hold native-order real numbers of 1, 2, 4 "
-                         "or 8 bytes in at most %d dimensions", what, values::kMaxDims);
+            PyErr_Format(PyExc_TypeError,
+                         "%s must hold native-order real numbers of 1, 2, 4 "
+                         "or 8 bytes in at most %d dimensions",
+                         what, values::kMaxDims);
             return -1;
         }
         s.data = static_cast<char *>(view.buf);
@@ -423,13 +429,9 @@ PyObject *keys(PyObject *, PyObject *args) {
     }
     if (counted_of(counted_obj, counted, dst.s) < 0) return nullptr;
     const values::Strided *c = counted_obj == Py_None ? nullptr : &counted.s;
-    Py_BEGIN_ALLOW_THREADS
-    if (back)
-        values::from_keys(typed.kind, src.s, dst.s, c);
-    else
-        values::to_keys(typed.kind, src.s, dst.s);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    Py_BEGIN_ALLOW_THREADS if (back) values::from_keys(typed.kind, src.s, dst.s, c);
+    else values::to_keys(typed.kind, src.s, dst.s);
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 // dedupe(keys, n, shift) -> count
@@ -454,10 +456,8 @@ PyObject *dedupe(PyObject *, PyObject *args) {
         return nullptr;
     }
     values::Index distinct;
-    Py_BEGIN_ALLOW_THREADS
-    distinct = values::dedupe(keys.s.data, keys.s.item, n, shift != 0);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromSsize_t(distinct);
+    Py_BEGIN_ALLOW_THREADS distinct = values::dedupe(keys.s.data, keys.s.item, n, shift != 0);
+    Py_END_ALLOW_THREADS return PyLong_FromSsize_t(distinct);
 }
 
 // codes(values, distinct, dst) -> None
@@ -467,11 +467,10 @@ PyObject *dedupe(PyObject *, PyObject *args) {
 // dedupe leaves them, contiguous, the values' width). Code 0 is no value's.
 PyObject *codes(PyObject *, PyObject *args) {
     PyObject *values_obj, *distinct_obj, *dst_obj;
-    if (!PyArg_ParseTuple(args, "OOO:codes", &values_obj, &distinct_obj, &dst_obj))
-        return nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:codes", &values_obj, &distinct_obj, &dst_obj)) return nullptr;
     Array v, distinct, dst;
-    if (v.get(values_obj, false, "values") < 0 || distinct.get(distinct_obj, false, "distinct") < 0 ||
-        dst.get(dst_obj, true, "dst") < 0)
+    if (v.get(values_obj, false, "values") < 0 ||
+        distinct.get(distinct_obj, false, "distinct") < 0 || dst.get(dst_obj, true, "dst") < 0)
         return nullptr;
     if (distinct.kind != values::Kind::Unsigned || distinct.s.ndim != 1 ||
         !distinct.s.contiguous() || distinct.s.item != v.s.item ||
@@ -481,10 +480,9 @@ PyObject *codes(PyObject *, PyObject *args) {
         return nullptr;
     }
     bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = values::codes(v.kind, v.s, distinct.s.data, distinct.s.shape[0], dst.s);
-    Py_END_ALLOW_THREADS
-    if (!ok) {
+    Py_BEGIN_ALLOW_THREADS ok =
+        values::codes(v.kind, v.s, distinct.s.data, distinct.s.shape[0], dst.s);
+    Py_END_ALLOW_THREADS if (!ok) {
         PyErr_SetString(PyExc_ValueError, "codes: a value is not among the distinct keys, or "
                                           "the codes are too narrow for them");
         return nullptr;
@@ -513,11 +511,9 @@ PyObject *take(PyObject *, PyObject *args) {
     }
     if (counted_of(counted_obj, counted, dst.s) < 0) return nullptr;
     bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = values::take(table.s.data, table.s.shape[0], c.s, dst.s,
-                      counted_obj == Py_None ? nullptr : &counted.s);
-    Py_END_ALLOW_THREADS
-    if (!ok) {
+    Py_BEGIN_ALLOW_THREADS ok = values::take(table.s.data, table.s.shape[0], c.s, dst.s,
+                                             counted_obj == Py_None ? nullptr : &counted.s);
+    Py_END_ALLOW_THREADS if (!ok) {
         PyErr_SetString(PyExc_ValueError, "take: a code is not below the table's length, or "
                                           "codes in dst's memory are not laid out as dst");
         return nullptr;

@@ -90,8 +90,8 @@ void k_percentile(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population,
 }
 
 template <class Out, class In>
-void k_mean(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population, In,
-            Py_ssize_t bin_count, Py_ssize_t, double, double, Py_ssize_t, Py_ssize_t) {
+void k_mean(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population, In, Py_ssize_t bin_count,
+            Py_ssize_t, double, double, Py_ssize_t, Py_ssize_t) {
     if (skip(out)) return;
     if (population <= 0) {
         out[0] = static_cast<Out>(std::numeric_limits<double>::quiet_NaN());
@@ -100,7 +100,8 @@ void k_mean(Out *out, Py_ssize_t, __Pyx_memviewslice h, double population, In,
     const Py_ssize_t *bins = bins_of(h);
     double total = 0;
     if (const double *values = band_context.value_of_code) {
-        for (Py_ssize_t v = 0; v < bin_count; ++v) total += values[v] * static_cast<double>(bins[v]);
+        for (Py_ssize_t v = 0; v < bin_count; ++v)
+            total += values[v] * static_cast<double>(bins[v]);
     } else {
         for (Py_ssize_t v = 0; v < bin_count; ++v)
             total += static_cast<double>(v) * static_cast<double>(bins[v]);
@@ -163,10 +164,10 @@ template <class Out, class In>
 void k_count_bits(Out *out, Py_ssize_t depth, __Pyx_memviewslice h, double, In,
                   Py_ssize_t bin_count, Py_ssize_t, double, double, Py_ssize_t, Py_ssize_t) {
     if (skip(out)) return;
-    using U = std::conditional_t<sizeof(Out) == 8, uint64_t,
-                                 std::conditional_t<sizeof(Out) == 4, uint32_t,
-                                                    std::conditional_t<sizeof(Out) == 2,
-                                                                       uint16_t, uint8_t>>>;
+    using U = std::conditional_t<
+        sizeof(Out) == 8, uint64_t,
+        std::conditional_t<sizeof(Out) == 4, uint32_t,
+                           std::conditional_t<sizeof(Out) == 2, uint16_t, uint8_t>>>;
     U *counts = reinterpret_cast<U *>(out);
     const Py_ssize_t *bins = bins_of(h);
     const Py_ssize_t n = depth < bin_count ? depth : bin_count;
@@ -180,7 +181,8 @@ void k_normalised(Out *out, Py_ssize_t depth, __Pyx_memviewslice h, double popul
     const Py_ssize_t *bins = bins_of(h);
     const Py_ssize_t n = depth < bin_count ? depth : bin_count;
     const double scale = population > 0 ? 1.0 / population : 0.0;
-    for (Py_ssize_t v = 0; v < n; ++v) out[v] = static_cast<Out>(static_cast<double>(bins[v]) * scale);
+    for (Py_ssize_t v = 0; v < n; ++v)
+        out[v] = static_cast<Out>(static_cast<double>(bins[v]) * scale);
 }
 
 template <class Out, class In> sw::rank_kernel<Out, In> kernel_of(int kind) {
@@ -209,14 +211,13 @@ struct Call {
 
 // One band: out rows [a, b) from image rows [lo, hi). The records are the
 // whole arrays' records, cut down to the band; the drivers borrow them.
-template <class Out, class In>
-void call_driver(const Call &c, const __Pyx_memviewslice *rec) {
+template <class Out, class In> void call_driver(const Call &c, const __Pyx_memviewslice *rec) {
     const sw::rank_kernel<Out, In> kernel = kernel_of<Out, In>(c.kind);
     auto s = [&](int k) { return static_cast<signed char>(c.shift[k]); };
     if (c.ndim == 2) {
         // The 2D driver takes the column shift first.
-        drivers.core<Out, In>()(kernel, rec[0], rec[1], rec[2], rec[3], s(1), s(0), c.param, 0.0,
-                                0, 0, c.bin_count);
+        drivers.core<Out, In>()(kernel, rec[0], rec[1], rec[2], rec[3], s(1), s(0), c.param, 0.0, 0,
+                                0, c.bin_count);
     } else {
         drivers.core_3d<Out, In>()(kernel, rec[0], rec[1], rec[2], rec[3], s(0), s(1), s(2),
                                    c.param, 0.0, 0, 0, c.bin_count);
@@ -426,7 +427,8 @@ PyObject *run(PyObject *, PyObject *args) {
     }
     Py_buffer table{};
     if (values != Py_None) {
-        if (PyObject_GetBuffer(values, &table, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+        if (PyObject_GetBuffer(values, &table, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
+            return nullptr;
         if (sw::element_index(table) != 3 || table.len / table.itemsize < c.bin_count) {
             PyBuffer_Release(&table);
             PyErr_SetString(PyExc_ValueError, "values must be float64 with bin_count entries");
@@ -438,9 +440,9 @@ PyObject *run(PyObject *, PyObject *args) {
     int rc;
     {
         sw::View views[4];
-        rc = in_index == 0 ? run_out<uint8_t>(out_index, c, views, arrays, bands, threads, progress)
-                           : run_out<uint16_t>(out_index, c, views, arrays, bands, threads,
-                                               progress);
+        rc = in_index == 0
+                 ? run_out<uint8_t>(out_index, c, views, arrays, bands, threads, progress)
+                 : run_out<uint16_t>(out_index, c, views, arrays, bands, threads, progress);
     }
     if (values != Py_None) PyBuffer_Release(&table);
     if (rc < 0) return nullptr;
@@ -483,9 +485,8 @@ int exec_module(PyObject *module) {
     PyObject *m3 = m2 ? PyImport_ImportModule(SLIDEWIN_MODULE_3D) : nullptr;
     int rc = -1;
     if (m3 != nullptr && drivers.bind(m2, m3) == 0) {
-        static const char *const names[KindCount] = {"PERCENTILE", "MEAN",       "MINIMUM",
-                                                     "MAXIMUM",    "COUNTS",     "COUNT_BITS",
-                                                     "NORMALISED"};
+        static const char *const names[KindCount] = {
+            "PERCENTILE", "MEAN", "MINIMUM", "MAXIMUM", "COUNTS", "COUNT_BITS", "NORMALISED"};
         rc = 0;
         for (int k = 0; k < KindCount && rc == 0; ++k)
             rc = PyModule_AddIntConstant(module, names[k], k);

@@ -143,13 +143,12 @@ void call(const Args &a, const sw::View *v, bool three_d, const sw::rank_kernel<
          sz = static_cast<signed char>(a.shift[2]);
     call_index = 0;
     if (three_d) {
-        drivers.core_3d<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(),
-                                   v[3].record(), sx, sy, sz, a.fparam0, a.fparam1, a.iparam0,
-                                   a.iparam1, a.bin_count);
+        drivers.core_3d<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(),
+                                   sx, sy, sz, a.fparam0, a.fparam1, a.iparam0, a.iparam1,
+                                   a.bin_count);
     } else {
-        drivers.core<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(),
-                                sx, sy, a.fparam0, a.fparam1, a.iparam0, a.iparam1,
-                                a.bin_count);
+        drivers.core<Out, In>()(k, v[0].record(), v[1].record(), v[2].record(), v[3].record(), sx,
+                                sy, a.fparam0, a.fparam1, a.iparam0, a.iparam1, a.bin_count);
     }
 }
 
@@ -165,10 +164,10 @@ template <class Out, class In> int dispatch_kernel(const Args &a, sw::View *v, b
     PyObject *image = sw::distinct_from(a.image, a.out);
     PyObject *mask = image ? sw::distinct_from(a.mask, a.out) : nullptr;
     // The records hold the copies for the call.
-    const bool opened =
-        mask != nullptr && v[0].open<In>(image, nd, false) == 0 &&
-        v[1].open<char>(a.footprint, nd, false) == 0 && v[2].open<uint8_t>(mask, nd, false) == 0 &&
-        v[3].open<Out>(a.out, nd + 1, true) == 0;
+    const bool opened = mask != nullptr && v[0].open<In>(image, nd, false) == 0 &&
+                        v[1].open<char>(a.footprint, nd, false) == 0 &&
+                        v[2].open<uint8_t>(mask, nd, false) == 0 &&
+                        v[3].open<Out>(a.out, nd + 1, true) == 0;
     Py_XDECREF(image);
     Py_XDECREF(mask);
     if (!opened) return -1;
@@ -186,25 +185,23 @@ template <class In> int dispatch_out(int out_index, const Args &a, sw::View *v, 
 }
 
 PyObject *run(PyObject *args, PyObject *kwargs, bool three_d) {
-    static const char *kw2[] = {"kernel", "image", "footprint", "mask", "out", "shift_x",
-                                "shift_y", "fparam0", "fparam1", "iparam0", "iparam1",
-                                "bin_count", nullptr};
-    static const char *kw3[] = {"kernel", "image", "footprint", "mask", "out", "shift_x",
-                                "shift_y", "shift_z", "fparam0", "fparam1", "iparam0",
+    static const char *kw2[] = {"kernel",  "image",     "footprint", "mask",    "out",
+                                "shift_x", "shift_y",   "fparam0",   "fparam1", "iparam0",
                                 "iparam1", "bin_count", nullptr};
+    static const char *kw3[] = {"kernel",  "image",   "footprint", "mask",    "out",
+                                "shift_x", "shift_y", "shift_z",   "fparam0", "fparam1",
+                                "iparam0", "iparam1", "bin_count", nullptr};
     Args a;
     const char *kernel;
     bool ok = three_d
-                  ? PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOO|iiiddnnn:core_3d",
-                                                const_cast<char **>(kw3), &kernel, &a.image,
-                                                &a.footprint, &a.mask, &a.out, &a.shift[0],
-                                                &a.shift[1], &a.shift[2], &a.fparam0, &a.fparam1,
-                                                &a.iparam0, &a.iparam1, &a.bin_count)
-                  : PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOO|iiddnnn:core",
-                                                const_cast<char **>(kw2), &kernel, &a.image,
-                                                &a.footprint, &a.mask, &a.out, &a.shift[0],
-                                                &a.shift[1], &a.fparam0, &a.fparam1, &a.iparam0,
-                                                &a.iparam1, &a.bin_count);
+                  ? PyArg_ParseTupleAndKeywords(
+                        args, kwargs, "sOOOO|iiiddnnn:core_3d", const_cast<char **>(kw3), &kernel,
+                        &a.image, &a.footprint, &a.mask, &a.out, &a.shift[0], &a.shift[1],
+                        &a.shift[2], &a.fparam0, &a.fparam1, &a.iparam0, &a.iparam1, &a.bin_count)
+                  : PyArg_ParseTupleAndKeywords(
+                        args, kwargs, "sOOOO|iiddnnn:core", const_cast<char **>(kw2), &kernel,
+                        &a.image, &a.footprint, &a.mask, &a.out, &a.shift[0], &a.shift[1],
+                        &a.fparam0, &a.fparam1, &a.iparam0, &a.iparam1, &a.bin_count);
     if (!ok) return nullptr;
     a.kernel = kernel;
     int in_index = dtype_index(a.image, false);
@@ -217,8 +214,8 @@ PyObject *run(PyObject *args, PyObject *kwargs, bool three_d) {
     if (rc < 0) return nullptr;
     // The drivers return every acquisition they took of our records.
     for (const auto &v : views) {
-        if (v.record().memview != nullptr && reinterpret_cast<PyObject *>(v.record().memview) != Py_None &&
-            v.acquisitions() != 1) {
+        if (v.record().memview != nullptr &&
+            reinterpret_cast<PyObject *>(v.record().memview) != Py_None && v.acquisitions() != 1) {
             PyErr_Format(PyExc_AssertionError, "acquisition count %d after the call",
                          v.acquisitions());
             return nullptr;
@@ -286,7 +283,8 @@ int exec_module(PyObject *) {
         bound_max<uint16_t> = sw::bind_minmax<uint16_t>(module, true);
         bound_min<uint8_t> = sw::bind_minmax<uint8_t>(module, false);
         bound_min<uint16_t> = sw::bind_minmax<uint16_t>(module, false);
-        if (!bound_max<uint8_t> || !bound_max<uint16_t> || !bound_min<uint8_t> || !bound_min<uint16_t>)
+        if (!bound_max<uint8_t> || !bound_max<uint16_t> || !bound_min<uint8_t> ||
+            !bound_min<uint16_t>)
             rc = -1;
     }
     Py_DECREF(module);

@@ -69,7 +69,8 @@ Case random_case() {
     for (Index i = 0; i < c.fshape[0]; ++i)
         for (Index j = 0; j < c.fshape[1]; ++j)
             for (Index k = 0; k < c.fshape[2]; ++k) {
-                uint8_t &m = c.footprint[static_cast<size_t>((i * c.fshape[1] + j) * c.fshape[2] + k)];
+                uint8_t &m =
+                    c.footprint[static_cast<size_t>((i * c.fshape[1] + j) * c.fshape[2] + k)];
                 const double dy = j - (c.fshape[1] - 1) / 2.0, dx = k - (c.fshape[2] - 1) / 2.0;
                 if (kind == 1) m = dy * dy + dx * dx <= (c.fshape[2] / 2.0) * (c.fshape[2] / 2.0);
                 if (kind == 2) m = unit() < 0.6;
@@ -91,9 +92,11 @@ Case random_case() {
             continue;
         }
         uint64_t v = rng();
-        if (c.bins > 0) v %= static_cast<uint64_t>(c.bins);
-        else if (few) v = (v % 5) * (c.item == 1 ? 50 : c.item == 2 ? 16000 : 1000000000u);
-        std::memcpy(at, &v, static_cast<size_t>(c.item));  // little-endian low bytes
+        if (c.bins > 0)
+            v %= static_cast<uint64_t>(c.bins);
+        else if (few)
+            v = (v % 5) * (c.item == 1 ? 50 : c.item == 2 ? 16000 : 1000000000u);
+        std::memcpy(at, &v, static_cast<size_t>(c.item)); // little-endian low bytes
     }
     if (uniform(0, 2) == 0) {
         c.mask.assign(static_cast<size_t>(n), 0);
@@ -201,12 +204,12 @@ int main(int argc, char **argv) {
                 if (same(run(c, f, m, bands), want, c.stat == Stat::Mean, c.item == 8)) continue;
                 ++failures;
                 if (failures <= 10)
-                    std::fprintf(stderr, "%s differs from sort (%td bands): %s\n",
-                                 method_name(m), bands, c.describe().c_str());
+                    std::fprintf(stderr, "%s differs from sort (%td bands): %s\n", method_name(m),
+                                 bands, c.describe().c_str());
             }
         }
     }
-    std::printf("%s: %ld cases, %ld method runs, %ld differ\n", isa_name(active_isa()), cases,
-                runs, failures);
+    std::printf("%s: %ld cases, %ld method runs, %ld differ\n", isa_name(active_isa()), cases, runs,
+                failures);
     return failures == 0 ? 0 : 1;
 }

@@ -73,18 +73,22 @@ struct FormatCode {
 };
 
 constexpr FormatCode kFormats[] = {
-    {'c', 'C', 1, "char"},           {'b', 'I', 1, "signed char"},
-    {'B', 'U', 1, "unsigned char"},  {'?', 'B', 1, "bool"},
+    {'c', 'C', 1, "char"},
+    {'b', 'I', 1, "signed char"},
+    {'B', 'U', 1, "unsigned char"},
+    {'?', 'B', 1, "bool"},
     {'h', 'I', sizeof(short), "short"},
     {'H', 'U', sizeof(short), "unsigned short"},
-    {'i', 'I', sizeof(int), "int"},  {'I', 'U', sizeof(int), "unsigned int"},
+    {'i', 'I', sizeof(int), "int"},
+    {'I', 'U', sizeof(int), "unsigned int"},
     {'l', 'I', sizeof(long), "long"},
     {'L', 'U', sizeof(long), "unsigned long"},
     {'q', 'I', sizeof(long long), "long long"},
     {'Q', 'U', sizeof(long long), "unsigned long long"},
     {'n', 'I', sizeof(Py_ssize_t), "Py_ssize_t"},
     {'N', 'U', sizeof(size_t), "size_t"},
-    {'e', 'F', 2, "half"},           {'f', 'F', sizeof(float), "float"},
+    {'e', 'F', 2, "half"},
+    {'f', 'F', sizeof(float), "float"},
     {'d', 'F', sizeof(double), "double"},
     {'g', 'F', sizeof(long double), "long double"},
 };
@@ -131,8 +135,7 @@ struct SliceObject {
 
 // A memory-owning array.
 struct ArrayObject {
-    PyObject_HEAD
-    void *vtab;
+    PyObject_HEAD void *vtab;
     char *data;
     Py_ssize_t len;
     char *format;
@@ -147,8 +150,7 @@ struct ArrayObject {
 };
 
 struct EnumObject {
-    PyObject_HEAD
-    PyObject *name;
+    PyObject_HEAD PyObject *name;
 };
 
 PyTypeObject memoryview_t = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -172,11 +174,11 @@ struct Geometry {
 Geometry geometry(ViewObject *v) {
     if (is_slice(reinterpret_cast<PyObject *>(v))) {
         auto *s = reinterpret_cast<SliceObject *>(v);
-        return {s->from_slice.data, s->ndim, s->from_slice.shape,
-                s->from_slice.strides, s->from_slice.suboffsets};
+        return {s->from_slice.data, s->ndim, s->from_slice.shape, s->from_slice.strides,
+                s->from_slice.suboffsets};
     }
-    return {static_cast<char *>(v->view.buf), v->view.ndim, v->view.shape,
-            v->view.strides, v->view.suboffsets};
+    return {static_cast<char *>(v->view.buf), v->view.ndim, v->view.shape, v->view.strides,
+            v->view.suboffsets};
 }
 
 char *view_item_pointer(ViewObject *v, PyObject *index) {
@@ -360,9 +362,8 @@ PyObject *memoryview_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     PyObject *obj;
     int flags;
     int dtype_is_object = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Oi|p:memoryview",
-                                     const_cast<char **>(kwlist), &obj, &flags,
-                                     &dtype_is_object))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Oi|p:memoryview", const_cast<char **>(kwlist),
+                                     &obj, &flags, &dtype_is_object))
         return nullptr;
     return reinterpret_cast<PyObject *>(new_view(type, obj, flags, dtype_is_object));
 }
@@ -394,7 +395,8 @@ int memoryview_clear(PyObject *self) {
 int memoryview_getbuffer(PyObject *self, Py_buffer *info, int flags) {
     auto *v = reinterpret_cast<ViewObject *>(self);
     if ((flags & PyBUF_WRITABLE) && v->view.readonly) {
-        PyErr_SetString(PyExc_ValueError, "Cannot create writable memory view from read-only memoryview");
+        PyErr_SetString(PyExc_ValueError,
+                        "Cannot create writable memory view from read-only memoryview");
         info->obj = nullptr;
         return -1;
     }
@@ -404,7 +406,9 @@ int memoryview_getbuffer(PyObject *self, Py_buffer *info, int flags) {
     info->itemsize = v->view.itemsize;
     info->readonly = v->view.readonly;
     info->ndim = g.ndim;
-    info->format = (flags & PyBUF_FORMAT) ? (v->view.format ? v->view.format : const_cast<char *>("B")) : nullptr;
+    info->format = (flags & PyBUF_FORMAT)
+                       ? (v->view.format ? v->view.format : const_cast<char *>("B"))
+                       : nullptr;
     info->shape = (flags & PyBUF_ND) ? const_cast<Py_ssize_t *>(g.shape) : nullptr;
     info->strides = (flags & PyBUF_STRIDES) ? const_cast<Py_ssize_t *>(g.strides) : nullptr;
     info->suboffsets = nullptr;
@@ -513,28 +517,25 @@ PyObject *mv_nbytes(PyObject *self, void *) {
     return PyLong_FromSsize_t(n);
 }
 
-PyGetSetDef memoryview_getset[] = {
-    {"base", mv_base, nullptr, nullptr, nullptr},
-    {"shape", mv_shape, nullptr, nullptr, nullptr},
-    {"strides", mv_strides, nullptr, nullptr, nullptr},
-    {"suboffsets", mv_suboffsets, nullptr, nullptr, nullptr},
-    {"ndim", mv_ndim, nullptr, nullptr, nullptr},
-    {"itemsize", mv_itemsize, nullptr, nullptr, nullptr},
-    {"nbytes", mv_nbytes, nullptr, nullptr, nullptr},
-    {"size", mv_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef memoryview_getset[] = {{"base", mv_base, nullptr, nullptr, nullptr},
+                                   {"shape", mv_shape, nullptr, nullptr, nullptr},
+                                   {"strides", mv_strides, nullptr, nullptr, nullptr},
+                                   {"suboffsets", mv_suboffsets, nullptr, nullptr, nullptr},
+                                   {"ndim", mv_ndim, nullptr, nullptr, nullptr},
+                                   {"itemsize", mv_itemsize, nullptr, nullptr, nullptr},
+                                   {"nbytes", mv_nbytes, nullptr, nullptr, nullptr},
+                                   {"size", mv_size, nullptr, nullptr, nullptr},
+                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyObject *no_reduce(PyObject *, PyObject *) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
 
-PyMethodDef view_methods[] = {
-    {"__reduce__", no_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef view_methods[] = {{"__reduce__", no_reduce, METH_NOARGS, nullptr},
+                              {nullptr, nullptr, 0, nullptr}};
 
-PyMappingMethods memoryview_mapping = {memoryview_length, memoryview_getitem,
-                                       memoryview_setitem};
+PyMappingMethods memoryview_mapping = {memoryview_length, memoryview_getitem, memoryview_setitem};
 PySequenceMethods memoryview_sequence = {memoryview_length};
 PyBufferProcs memoryview_buffer = {memoryview_getbuffer, nullptr};
 
@@ -566,8 +567,8 @@ void array_dealloc(PyObject *self) {
 }
 
 PyObject *array_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
-    static const char *kwlist[] = {"shape", "itemsize", "format", "mode", "allocate_buffer",
-                                   nullptr};
+    static const char *kwlist[] = {"shape", "itemsize",        "format",
+                                   "mode",  "allocate_buffer", nullptr};
     PyObject *shape_obj, *format_obj;
     Py_ssize_t itemsize;
     const char *mode = "c";
@@ -658,8 +659,7 @@ int array_getbuffer(PyObject *self, Py_buffer *info, int flags) {
 
 PyObject *array_memview(PyObject *self) {
     return reinterpret_cast<PyObject *>(
-        new_view(&memoryview_t, self, PyBUF_ANY_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE,
-                 false));
+        new_view(&memoryview_t, self, PyBUF_ANY_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE, false));
 }
 
 PyObject *array_get_memview(PyObject *self, void *) { return array_memview(self); }
@@ -750,8 +750,7 @@ PyObject *unpickle_enum_impl(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OlO:__pyx_unpickle_Enum", &type, &checksum, &state))
         return nullptr;
     if (checksum != kEnumChecksum) {
-        PyErr_Format(PyExc_ValueError,
-                     "Incompatible checksums (0x%lx vs 0x%lx = (name))", checksum,
+        PyErr_Format(PyExc_ValueError, "Incompatible checksums (0x%lx vs 0x%lx = (name))", checksum,
                      kEnumChecksum);
         return nullptr;
     }
@@ -768,8 +767,7 @@ PyObject *unpickle_enum_impl(PyObject *, PyObject *args) {
     return self.release();
 }
 
-PyMethodDef unpickle_enum_def = {"__pyx_unpickle_Enum", unpickle_enum_impl, METH_VARARGS,
-                                 nullptr};
+PyMethodDef unpickle_enum_def = {"__pyx_unpickle_Enum", unpickle_enum_impl, METH_VARARGS, nullptr};
 
 // ------------------------------------------------------------------------
 // Type set-up
@@ -884,8 +882,8 @@ int bind(PyObject *obj, const TypeInfo &type, int ndim, const Axis *axes, Record
         view = Ref::borrow(obj);
         fresh = false;
     } else {
-        view.reset(reinterpret_cast<PyObject *>(
-            new_view(&memoryview_t, obj, PyBUF_RECORDS, false)));
+        view.reset(
+            reinterpret_cast<PyObject *>(new_view(&memoryview_t, obj, PyBUF_RECORDS, false)));
         if (!view) return -1;
         reinterpret_cast<ViewObject *>(view.get())->typeinfo = &type;
     }
@@ -895,8 +893,7 @@ int bind(PyObject *obj, const TypeInfo &type, int ndim, const Axis *axes, Record
 
     if (buf.ndim != ndim) {
         PyErr_Format(PyExc_ValueError,
-                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     buf.ndim);
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, buf.ndim);
         return -1;
     }
     if (buf.itemsize != type.size) {
@@ -926,12 +923,14 @@ int bind(PyObject *obj, const TypeInfo &type, int ndim, const Axis *axes, Record
     }
     for (int d = 0; d < ndim; ++d) {
         if (g.suboffsets != nullptr && g.suboffsets[d] >= 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", d);
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer not compatible with direct access in dimension %d.", d);
             return -1;
         }
         if (g.shape[d] <= 1) continue; // any stride is contiguous for one element
         if (axes[d] == Axis::Contiguous && computed[d] != buf.itemsize) {
-            PyErr_Format(PyExc_ValueError, "C-contiguous buffer is not contiguous in dimension %d", d);
+            PyErr_Format(PyExc_ValueError, "C-contiguous buffer is not contiguous in dimension %d",
+                         d);
             return -1;
         }
         if (axes[d] == Axis::Follow && d + 1 < ndim &&
@@ -1011,8 +1010,10 @@ int setup(PyObject *module_dict) {
         Ref sys(PyImport_ImportModule("sys"));
         Ref version = sys ? Ref(PyObject_GetAttrString(sys.get(), "version_info")) : Ref();
         Ref limit(Py_BuildValue("(ii)", 3, 3));
-        int old = (version && limit) ? PyObject_RichCompareBool(version.get(), limit.get(), Py_LT) : -1;
-        Ref abc = old < 0 ? Ref() : Ref(PyImport_ImportModule(old ? "collections" : "collections.abc"));
+        int old =
+            (version && limit) ? PyObject_RichCompareBool(version.get(), limit.get(), Py_LT) : -1;
+        Ref abc =
+            old < 0 ? Ref() : Ref(PyImport_ImportModule(old ? "collections" : "collections.abc"));
         if (abc) {
             Py_XSETREF(sequence_abc, PyObject_GetAttrString(abc.get(), "Sequence"));
         }
@@ -1037,7 +1038,8 @@ int setup(PyObject *module_dict) {
                                          "<strided and indirect>", "<contiguous and direct>",
                                          "<contiguous and indirect>"};
     for (int i = 0; i < 5; ++i) {
-        PyObject *kind = PyObject_CallFunction(reinterpret_cast<PyObject *>(&enum_t), "s", kinds[i]);
+        PyObject *kind =
+            PyObject_CallFunction(reinterpret_cast<PyObject *>(&enum_t), "s", kinds[i]);
         if (kind == nullptr) return -1;
         Py_XSETREF(view_kinds[i], kind);
     }

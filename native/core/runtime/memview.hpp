@@ -23,7 +23,7 @@ using ViewObject = __pyx_memoryview_obj;
 struct TypeInfo {
     const char *name; // as it appears in messages
     Py_ssize_t size;
-    char kind;        // 'U' unsigned integer, 'I' signed integer
+    char kind; // 'U' unsigned integer, 'I' signed integer
 };
 extern const TypeInfo kUnsignedChar;
 extern const TypeInfo kSsize;

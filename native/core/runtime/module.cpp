@@ -76,12 +76,18 @@ int make_names() {
         PyObject **slot;
         const char *text;
     } items[] = {
-        {&name_table.np, "np"},           {&name_table.zeros, "zeros"},
-        {&name_table.empty, "empty"},     {&name_table.hstack, "hstack"},
-        {&name_table.vstack, "vstack"},   {&name_table.dstack, "dstack"},
-        {&name_table.diff, "diff"},       {&name_table.axis, "axis"},
-        {&name_table.dtype, "dtype"},     {&name_table.intp, "intp"},
-        {&name_table.uint8, "uint8"},     {&name_table.view, "view"},
+        {&name_table.np, "np"},
+        {&name_table.zeros, "zeros"},
+        {&name_table.empty, "empty"},
+        {&name_table.hstack, "hstack"},
+        {&name_table.vstack, "vstack"},
+        {&name_table.dstack, "dstack"},
+        {&name_table.diff, "diff"},
+        {&name_table.axis, "axis"},
+        {&name_table.dtype, "dtype"},
+        {&name_table.intp, "intp"},
+        {&name_table.uint8, "uint8"},
+        {&name_table.view, "view"},
         {&name_table.not_equal, "not_equal"},
     };
     for (auto &item : items) {
@@ -119,14 +125,13 @@ int make_constants() {
         if (o != nullptr) made.push_back(o);
         return o != nullptr;
     };
-    bool ok = keep(Py_BuildValue("(s)", "sys")) && keep(Py_BuildValue("(s)", "collections.abc")) &&
-              keep(Py_BuildValue("(s)", "collections")) &&
-              keep(import_error_args =
-                       Py_BuildValue("(s)", "numpy._core.multiarray failed to import")) &&
-              keep(Py_BuildValue("(OO)", ints[2], ints[2])) &&
-              keep(PySlice_New(Py_None, Py_None, Py_None)) &&
-              keep(reinterpret_cast<PyObject *>(
-                  PyCode_NewEmpty(kRuntimeFile, "__pyx_unpickle_Enum", 1)));
+    bool ok =
+        keep(Py_BuildValue("(s)", "sys")) && keep(Py_BuildValue("(s)", "collections.abc")) &&
+        keep(Py_BuildValue("(s)", "collections")) &&
+        keep(import_error_args = Py_BuildValue("(s)", "numpy._core.multiarray failed to import")) &&
+        keep(Py_BuildValue("(OO)", ints[2], ints[2])) &&
+        keep(PySlice_New(Py_None, Py_None, Py_None)) &&
+        keep(reinterpret_cast<PyObject *>(PyCode_NewEmpty(kRuntimeFile, "__pyx_unpickle_Enum", 1)));
     for (int i = 0; ok && i < module_config.extra_message_count; ++i) {
         PyObject *t = Py_BuildValue("(s)", module_config.extra_messages[i]);
         ok = keep(t);
@@ -338,7 +343,8 @@ int import_array() {
             if (tb != nullptr) PyException_SetTraceback(value, tb);
             PyErr_SetExcInfo(type, value, tb); // now the exception being handled
             Ref error(PyObject_Call(builtin("ImportError"), import_error_args, nullptr));
-            if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+            if (error)
+                PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
             add_traceback(kNumpyImportFunction, __LINE__, kNumpyImportLine, kNumpyImportFile);
         }
     }
@@ -376,11 +382,12 @@ int exec_steps(PyObject *module, bool &names_ready, bool &added_to_sys_modules, 
     unsigned long runtime_version = Py_Version & ~0xFFFFUL;
     if (runtime_version != kCompiledVersion) {
         char message[200];
-        std::snprintf(message, sizeof message,
-                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, module_config.dotted, "does not match",
-                      static_cast<int>((Py_Version >> 24) & 0xFF),
-                      static_cast<int>((Py_Version >> 16) & 0xFF));
+        std::snprintf(
+            message, sizeof message,
+            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_config.dotted, "does not match",
+            static_cast<int>((Py_Version >> 24) & 0xFF),
+            static_cast<int>((Py_Version >> 16) & 0xFF));
         if (PyErr_WarnEx(nullptr, message, 1) < 0) return -1;
     }
 
@@ -537,12 +544,18 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
 
 PyModuleDef *module_definition() {
     static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-    static PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void *>(module_create)},
-        {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-        {0, nullptr}};
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, module_config.name, nullptr, 0,
-                                     no_methods, slots, nullptr, nullptr, nullptr};
+    static PyModuleDef_Slot slots[] = {{Py_mod_create, reinterpret_cast<void *>(module_create)},
+                                       {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+                                       {0, nullptr}};
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                                     module_config.name,
+                                     nullptr,
+                                     0,
+                                     no_methods,
+                                     slots,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr};
     return &definition;
 }
 

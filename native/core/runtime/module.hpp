@@ -19,14 +19,14 @@ struct Export {
 template <class F> void (*entry(F *f))() { return reinterpret_cast<void (*)()>(f); }
 
 struct ModuleConfig {
-    const char *name;        // last component of the dotted name
-    const char *dotted;      // "morvane.filters.rank.<name>"
-    const char *source_file; // file named by traceback entries
-    const char *cpp_file;    // shown when cline_in_traceback is on
-    const char *builtins[11]; // cached in this order
+    const char *name;                  // last component of the dotted name
+    const char *dotted;                // "morvane.filters.rank.<name>"
+    const char *source_file;           // file named by traceback entries
+    const char *cpp_file;              // shown when cline_in_traceback is on
+    const char *builtins[11];          // cached in this order
     const char *const *extra_messages; // more constant 1-tuples of str
     int extra_message_count;
-    long extra_int_tuple;     // a constant 1-tuple of this int, when non-zero
+    long extra_int_tuple; // a constant 1-tuple of this int, when non-zero
     const Export *exports;
     int export_count;
 };
@@ -48,8 +48,8 @@ void add_traceback(const char *function, int c_line, int py_line, const char *fi
 
 // Interned names of the module's Python-level operations.
 struct Names {
-    PyObject *np, *zeros, *empty, *hstack, *vstack, *dstack, *diff, *axis, *dtype, *intp,
-        *uint8, *view, *not_equal;
+    PyObject *np, *zeros, *empty, *hstack, *vstack, *dstack, *diff, *axis, *dtype, *intp, *uint8,
+        *view, *not_equal;
 };
 const Names &names();
 

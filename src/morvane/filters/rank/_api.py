@@ -389,15 +389,16 @@ def _border_slabs(data, mask, fill, before, after, modes, build=True):
         for lo, hi in sides:
             out = list(spans)
             out[d] = (lo, hi)
-            if any(l >= h for l, h in out):
+            if any(first >= last for first, last in out):
                 continue
-            # Pixels [l, h) of an axis reach [l - before, h + after).
-            box = [(l - be, h + af) if mo != "ignore" else (0, n_e)
-                   for (l, h), be, af, mo, n_e in zip(out, before, after, modes, shape)]
+            # Pixels [first, last) of an axis reach [first - before, last + after).
+            box = [(first - be, last + af) if mo != "ignore" else (0, n_e)
+                   for (first, last), be, af, mo, n_e in zip(out, before, after, modes, shape)]
             index = [_values.border_index(n_e, start, stop, m_e)
                      for n_e, (start, stop), m_e in zip(shape, box, modes)]
-            crop = tuple(slice(l - start, h - start) for (l, h), (start, _) in zip(out, box))
-            slab = tuple(slice(l, h) for l, h in out)
+            crop = tuple(slice(first - start, last - start)
+                         for (first, last), (start, _) in zip(out, box))
+            slab = tuple(slice(first, last) for first, last in out)
             if not build:  # the boxes of the extended image only
                 yield tuple(slice(start, stop) for start, stop in box)
                 continue
@@ -734,7 +735,7 @@ def _histogram_codes(image, bins, extremes, fill):
     if dtype == np.uint16:
         top = extremes[1] + 1
         return image, None, _request.bins_of(bins, top), top, fill
-    if dtype == bool:
+    if dtype == np.bool_:
         return image.view(np.uint8), None, _request.bins_of(bins, 2), 2, code_of_fill(
             lambda v: v.view(np.uint8))
     lo, hi = extremes

@@ -181,7 +181,7 @@ def _histogram(arrays, footprint, shift, depth, boundary, kwargs):
         raise ValueError(f"the histogram of a {dtype} dask array needs bins=: by default "
                          f"every value has its own bin, and the values are not known "
                          f"before the array is computed")
-    bins = _request.bins_of(bins, 256 if dtype == np.uint8 else 2 if dtype == bool else 256)
+    bins = _request.bins_of(bins, 256 if dtype == np.uint8 else 2 if dtype == np.bool_ else 256)
     count_dtype = _request.count_dtype(int(np.count_nonzero(footprint)), count_dtype,
                                     _request.flag(normalized, "normalized"))
     extremes = None

@@ -31,7 +31,8 @@ def engine_filter(kind, image, footprint, mask, shift, out, workers, param=0.0,
     shift = _request.shift_of(shift, footprint.shape)
     workers = _request.workers_of(workers)
     if out is not None:
-        out = _request.out_array(out, image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
+        dtype = np.float64 if kind == _filters.MEAN else image.dtype
+        out = _request.out_array(out, image.shape, dtype)
         image = _api._distinct(image, out)
     else:
         out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)

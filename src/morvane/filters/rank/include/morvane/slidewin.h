@@ -48,14 +48,13 @@ extern "C" {
  * a record made by one can be acquired and released by another. Only
  * `acquisition_count` is touched across modules, and only atomically. */
 struct __pyx_memoryview_obj {
-    PyObject_HEAD
-    void *vtab;                     /* the owning type's table of operations */
-    PyObject *obj;                  /* the object whose buffer is viewed */
+    PyObject_HEAD void *vtab; /* the owning type's table of operations */
+    PyObject *obj;            /* the object whose buffer is viewed */
     PyObject *size;
     void *unused;
     PyThread_type_lock lock;
-    int acquisition_count;          /* records holding the object */
-    Py_buffer view;                 /* the buffer, as obtained from obj */
+    int acquisition_count; /* records holding the object */
+    Py_buffer view;        /* the buffer, as obtained from obj */
     int flags;
     int dtype_is_object;
     const void *typeinfo;
@@ -79,26 +78,23 @@ typedef struct {
 /* Input element types: index 0 = uint8, 1 = uint16.
  * Output element types: index 0 = uint8, 1 = uint16, 2 = float32, 3 = float64. */
 
-#define SLIDEWIN_KERNEL_PARAMS(OUT, IN)                                       \
-    (OUT *out, Py_ssize_t out_depth, __Pyx_memviewslice histogram,            \
-     double population, IN centre_value, Py_ssize_t bin_count,                \
-     Py_ssize_t middle_bin, double fparam0, double fparam1,                   \
+#define SLIDEWIN_KERNEL_PARAMS(OUT, IN)                                                            \
+    (OUT * out, Py_ssize_t out_depth, __Pyx_memviewslice histogram, double population,             \
+     IN centre_value, Py_ssize_t bin_count, Py_ssize_t middle_bin, double fparam0, double fparam1, \
      Py_ssize_t iparam0, Py_ssize_t iparam1)
 
-#define SLIDEWIN_DECLARE_TYPES(I, J, OUT, IN)                                 \
-    typedef void (*slidewin_kernel_##I##_##J) SLIDEWIN_KERNEL_PARAMS(OUT, IN); \
-    typedef void (*slidewin_core_##I##_##J)(                                  \
-        slidewin_kernel_##I##_##J kernel, __Pyx_memviewslice image,           \
-        __Pyx_memviewslice footprint, __Pyx_memviewslice mask,                \
-        __Pyx_memviewslice out, signed char shift_x, signed char shift_y,     \
-        double fparam0, double fparam1, Py_ssize_t iparam0,                   \
-        Py_ssize_t iparam1, Py_ssize_t bin_count);                            \
-    typedef void (*slidewin_core_3D_##I##_##J)(                               \
-        slidewin_kernel_##I##_##J kernel, __Pyx_memviewslice image,           \
-        __Pyx_memviewslice footprint, __Pyx_memviewslice mask,                \
-        __Pyx_memviewslice out, signed char shift_x, signed char shift_y,     \
-        signed char shift_z, double fparam0, double fparam1,                  \
-        Py_ssize_t iparam0, Py_ssize_t iparam1, Py_ssize_t bin_count);
+#define SLIDEWIN_DECLARE_TYPES(I, J, OUT, IN)                                                      \
+    typedef void(*slidewin_kernel_##I##_##J) SLIDEWIN_KERNEL_PARAMS(OUT, IN);                      \
+    typedef void (*slidewin_core_##I##_##J)(                                                       \
+        slidewin_kernel_##I##_##J kernel, __Pyx_memviewslice image, __Pyx_memviewslice footprint,  \
+        __Pyx_memviewslice mask, __Pyx_memviewslice out, signed char shift_x, signed char shift_y, \
+        double fparam0, double fparam1, Py_ssize_t iparam0, Py_ssize_t iparam1,                    \
+        Py_ssize_t bin_count);                                                                     \
+    typedef void (*slidewin_core_3D_##I##_##J)(                                                    \
+        slidewin_kernel_##I##_##J kernel, __Pyx_memviewslice image, __Pyx_memviewslice footprint,  \
+        __Pyx_memviewslice mask, __Pyx_memviewslice out, signed char shift_x, signed char shift_y, \
+        signed char shift_z, double fparam0, double fparam1, Py_ssize_t iparam0,                   \
+        Py_ssize_t iparam1, Py_ssize_t bin_count);
 
 SLIDEWIN_DECLARE_TYPES(0, 0, uint8_t, uint8_t)
 SLIDEWIN_DECLARE_TYPES(0, 1, uint8_t, uint16_t)
@@ -126,20 +122,20 @@ typedef uint16_t (*slidewin_minmax_1)(uint16_t a, uint16_t b);
 
 #define SLIDEWIN_SIG_MINMAX(T) T " (" T ", " T ")"
 
-#define SLIDEWIN_SIG_KERNEL(OUT, IN)                                          \
-    "void (" OUT " *, Py_ssize_t, __Pyx_memviewslice, " SLIDEWIN_T_FLOAT64    \
-    ", " IN ", Py_ssize_t, Py_ssize_t, " SLIDEWIN_T_FLOAT64 ", "               \
-    SLIDEWIN_T_FLOAT64 ", Py_ssize_t, Py_ssize_t)"
+#define SLIDEWIN_SIG_KERNEL(OUT, IN)                                                               \
+    "void (" OUT " *, Py_ssize_t, __Pyx_memviewslice, " SLIDEWIN_T_FLOAT64 ", " IN                 \
+    ", Py_ssize_t, Py_ssize_t, " SLIDEWIN_T_FLOAT64 ", " SLIDEWIN_T_FLOAT64                        \
+    ", Py_ssize_t, Py_ssize_t)"
 
-#define SLIDEWIN_SIG_DRIVER(OUT, IN, SHIFTS)                                  \
-    "void (" SLIDEWIN_SIG_KERNEL(OUT, IN) ", __Pyx_memviewslice, "            \
-    "__Pyx_memviewslice, __Pyx_memviewslice, __Pyx_memviewslice, " SHIFTS     \
-    ", " SLIDEWIN_T_FLOAT64 ", " SLIDEWIN_T_FLOAT64                           \
-    ", Py_ssize_t, Py_ssize_t, Py_ssize_t)"
+#define SLIDEWIN_SIG_DRIVER(OUT, IN, SHIFTS)                                                       \
+    "void (" SLIDEWIN_SIG_KERNEL(                                                                  \
+        OUT, IN) ", __Pyx_memviewslice, "                                                          \
+                 "__Pyx_memviewslice, __Pyx_memviewslice, __Pyx_memviewslice, " SHIFTS             \
+                 ", " SLIDEWIN_T_FLOAT64 ", " SLIDEWIN_T_FLOAT64                                   \
+                 ", Py_ssize_t, Py_ssize_t, Py_ssize_t)"
 
-#define SLIDEWIN_SIG_CORE(OUT, IN)                                            \
-    SLIDEWIN_SIG_DRIVER(OUT, IN, "signed char, signed char")
-#define SLIDEWIN_SIG_CORE_3D(OUT, IN)                                         \
+#define SLIDEWIN_SIG_CORE(OUT, IN) SLIDEWIN_SIG_DRIVER(OUT, IN, "signed char, signed char")
+#define SLIDEWIN_SIG_CORE_3D(OUT, IN)                                                              \
     SLIDEWIN_SIG_DRIVER(OUT, IN, "signed char, signed char, signed char")
 
 typedef struct {
@@ -148,31 +144,35 @@ typedef struct {
 } slidewin_export_name;
 
 /* The 12 entries of each module's table, in registration order. */
-#define SLIDEWIN_MINMAX_EXPORTS                                               \
-    {"__pyx_fuse_0_max", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT8)},              \
-    {"__pyx_fuse_1_max", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT16)},             \
-    {"__pyx_fuse_0_min", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT8)},              \
-    {"__pyx_fuse_1_min", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT16)}
+#define SLIDEWIN_MINMAX_EXPORTS                                                                    \
+    {"__pyx_fuse_0_max", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT8)},                                   \
+        {"__pyx_fuse_1_max", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT16)},                              \
+        {"__pyx_fuse_0_min", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT8)}, {                             \
+        "__pyx_fuse_1_min", SLIDEWIN_SIG_MINMAX(SLIDEWIN_T_UINT16)                                 \
+    }
 
-#define SLIDEWIN_DRIVER_EXPORTS(NAME, SIG)                                    \
-    {"__pyx_fuse_0_0" NAME, SIG(SLIDEWIN_T_UINT8, SLIDEWIN_T_UINT8)},         \
-    {"__pyx_fuse_0_1" NAME, SIG(SLIDEWIN_T_UINT8, SLIDEWIN_T_UINT16)},        \
-    {"__pyx_fuse_1_0" NAME, SIG(SLIDEWIN_T_UINT16, SLIDEWIN_T_UINT8)},        \
-    {"__pyx_fuse_1_1" NAME, SIG(SLIDEWIN_T_UINT16, SLIDEWIN_T_UINT16)},       \
-    {"__pyx_fuse_2_0" NAME, SIG(SLIDEWIN_T_FLOAT32, SLIDEWIN_T_UINT8)},       \
-    {"__pyx_fuse_2_1" NAME, SIG(SLIDEWIN_T_FLOAT32, SLIDEWIN_T_UINT16)},      \
-    {"__pyx_fuse_3_0" NAME, SIG(SLIDEWIN_T_FLOAT64, SLIDEWIN_T_UINT8)},       \
-    {"__pyx_fuse_3_1" NAME, SIG(SLIDEWIN_T_FLOAT64, SLIDEWIN_T_UINT16)}
+#define SLIDEWIN_DRIVER_EXPORTS(NAME, SIG)                                                         \
+    {"__pyx_fuse_0_0" NAME, SIG(SLIDEWIN_T_UINT8, SLIDEWIN_T_UINT8)},                              \
+        {"__pyx_fuse_0_1" NAME, SIG(SLIDEWIN_T_UINT8, SLIDEWIN_T_UINT16)},                         \
+        {"__pyx_fuse_1_0" NAME, SIG(SLIDEWIN_T_UINT16, SLIDEWIN_T_UINT8)},                         \
+        {"__pyx_fuse_1_1" NAME, SIG(SLIDEWIN_T_UINT16, SLIDEWIN_T_UINT16)},                        \
+        {"__pyx_fuse_2_0" NAME, SIG(SLIDEWIN_T_FLOAT32, SLIDEWIN_T_UINT8)},                        \
+        {"__pyx_fuse_2_1" NAME, SIG(SLIDEWIN_T_FLOAT32, SLIDEWIN_T_UINT16)},                       \
+        {"__pyx_fuse_3_0" NAME, SIG(SLIDEWIN_T_FLOAT64, SLIDEWIN_T_UINT8)}, {                      \
+        "__pyx_fuse_3_1" NAME, SIG(SLIDEWIN_T_FLOAT64, SLIDEWIN_T_UINT16)                          \
+    }
 
 static const slidewin_export_name slidewin_exports_2d[12] = {
     SLIDEWIN_MINMAX_EXPORTS, SLIDEWIN_DRIVER_EXPORTS("_core", SLIDEWIN_SIG_CORE)};
 static const slidewin_export_name slidewin_exports_3d[12] = {
-    SLIDEWIN_MINMAX_EXPORTS,
-    SLIDEWIN_DRIVER_EXPORTS("_core_3D", SLIDEWIN_SIG_CORE_3D)};
+    SLIDEWIN_MINMAX_EXPORTS, SLIDEWIN_DRIVER_EXPORTS("_core_3D", SLIDEWIN_SIG_CORE_3D)};
 
 /* Indices into the tables above. */
 enum {
-    SLIDEWIN_MAX_0 = 0, SLIDEWIN_MAX_1 = 1, SLIDEWIN_MIN_0 = 2, SLIDEWIN_MIN_1 = 3,
+    SLIDEWIN_MAX_0 = 0,
+    SLIDEWIN_MAX_1 = 1,
+    SLIDEWIN_MIN_0 = 2,
+    SLIDEWIN_MIN_1 = 3,
     SLIDEWIN_DRIVER_FIRST = 4 /* + 2 * out index + in index */
 };
 
@@ -183,8 +183,7 @@ enum {
 /* Fetch one entry point from an imported module. Returns the address, or
  * null with ImportError set when the key is missing or the capsule carries
  * another signature; the message names the key and both signatures. */
-static inline void *slidewin_bind(PyObject *module, const char *key,
-                                  const char *signature) {
+static inline void *slidewin_bind(PyObject *module, const char *key, const char *signature) {
     PyObject *table = PyObject_GetAttrString(module, "__pyx_capi__");
     if (table == NULL) return NULL;
     if (!PyDict_Check(table)) {
@@ -200,8 +199,7 @@ static inline void *slidewin_bind(PyObject *module, const char *key,
             PyErr_Clear();
             name = "the module";
         }
-        PyErr_Format(PyExc_ImportError,
-                     "%s does not export %s (expected signature \"%s\")", name,
+        PyErr_Format(PyExc_ImportError, "%s does not export %s (expected signature \"%s\")", name,
                      key, signature);
     } else if (!PyCapsule_CheckExact(capsule)) {
         PyErr_Format(PyExc_ImportError, "entry %s is not a capsule", key);
@@ -209,8 +207,7 @@ static inline void *slidewin_bind(PyObject *module, const char *key,
         const char *found = PyCapsule_GetName(capsule);
         if (found == NULL || strcmp(found, signature) != 0) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ImportError,
-                             "entry %s has signature \"%s\", expected \"%s\"",
+                PyErr_Format(PyExc_ImportError, "entry %s has signature \"%s\", expected \"%s\"",
                              key, found ? found : "(none)", signature);
         } else {
             address = PyCapsule_GetPointer(capsule, signature);
@@ -277,9 +274,17 @@ inline char format_code(const char *format) {
     const uint16_t probe = 1;
     const bool little = *reinterpret_cast<const unsigned char *>(&probe) == 1;
     switch (*format) {
-    case '@': case '=': ++format; break;
-    case '<': if (!little) return 0; ++format; break;
-    case '>': case '!': if (little) return 0; ++format; break;
+    case '@':
+    case '=': ++format; break;
+    case '<':
+        if (!little) return 0;
+        ++format;
+        break;
+    case '>':
+    case '!':
+        if (little) return 0;
+        ++format;
+        break;
     default: break;
     }
     return format[0] != 0 && format[1] == 0 ? format[0] : 0;
@@ -313,21 +318,18 @@ inline int element_index(PyObject *obj) {
 }
 
 template <class Out, class In>
-using rank_kernel = void (*)(Out *, Py_ssize_t, __Pyx_memviewslice, double, In,
-                             Py_ssize_t, Py_ssize_t, double, double, Py_ssize_t,
-                             Py_ssize_t);
+using rank_kernel = void (*)(Out *, Py_ssize_t, __Pyx_memviewslice, double, In, Py_ssize_t,
+                             Py_ssize_t, double, double, Py_ssize_t, Py_ssize_t);
 
 template <class Out, class In>
 using core_fn = void (*)(rank_kernel<Out, In>, __Pyx_memviewslice, __Pyx_memviewslice,
-                         __Pyx_memviewslice, __Pyx_memviewslice, signed char,
-                         signed char, double, double, Py_ssize_t, Py_ssize_t,
-                         Py_ssize_t);
+                         __Pyx_memviewslice, __Pyx_memviewslice, signed char, signed char, double,
+                         double, Py_ssize_t, Py_ssize_t, Py_ssize_t);
 
 template <class Out, class In>
 using core_3d_fn = void (*)(rank_kernel<Out, In>, __Pyx_memviewslice, __Pyx_memviewslice,
-                            __Pyx_memviewslice, __Pyx_memviewslice, signed char,
-                            signed char, signed char, double, double, Py_ssize_t,
-                            Py_ssize_t, Py_ssize_t);
+                            __Pyx_memviewslice, __Pyx_memviewslice, signed char, signed char,
+                            signed char, double, double, Py_ssize_t, Py_ssize_t, Py_ssize_t);
 
 template <class T> using minmax_fn = T (*)(T, T);
 
@@ -340,13 +342,11 @@ inline Fn bind_driver(PyObject *module, const slidewin_export_name *table) {
     return reinterpret_cast<Fn>(slidewin_bind(module, e.key, e.signature));
 }
 
-template <class Out, class In>
-inline core_fn<Out, In> bind_core(PyObject *module) {
+template <class Out, class In> inline core_fn<Out, In> bind_core(PyObject *module) {
     return bind_driver<core_fn<Out, In>, Out, In>(module, slidewin_exports_2d);
 }
 
-template <class Out, class In>
-inline core_3d_fn<Out, In> bind_core_3d(PyObject *module) {
+template <class Out, class In> inline core_3d_fn<Out, In> bind_core_3d(PyObject *module) {
     return bind_driver<core_3d_fn<Out, In>, Out, In>(module, slidewin_exports_3d);
 }
 
@@ -373,8 +373,7 @@ public:
         return 0;
     }
     template <class Out, class In> core_fn<Out, In> core() const {
-        return reinterpret_cast<core_fn<Out, In>>(
-            core_[element<Out>::index][element<In>::index]);
+        return reinterpret_cast<core_fn<Out, In>>(core_[element<Out>::index][element<In>::index]);
     }
     template <class Out, class In> core_3d_fn<Out, In> core_3d() const {
         return reinterpret_cast<core_3d_fn<Out, In>>(
@@ -387,8 +386,7 @@ private:
 };
 
 /* `_max` (is_max) or `_min` of element type T from either module. */
-template <class T>
-inline minmax_fn<T> bind_minmax(PyObject *module, bool is_max) {
+template <class T> inline minmax_fn<T> bind_minmax(PyObject *module, bool is_max) {
     const slidewin_export_name &e =
         slidewin_exports_2d[(is_max ? SLIDEWIN_MAX_0 : SLIDEWIN_MIN_0) + element<T>::index];
     return reinterpret_cast<minmax_fn<T>>(slidewin_bind(module, e.key, e.signature));
@@ -402,8 +400,8 @@ inline int add_count(__pyx_memoryview_obj *v, int delta) {
     return std::atomic_ref<int>(v->acquisition_count).fetch_add(delta);
 #elif defined(_MSC_VER)
     static_assert(sizeof(long) == sizeof(int), "long must be 32 bits");
-    return static_cast<int>(_InterlockedExchangeAdd(
-        reinterpret_cast<volatile long *>(&v->acquisition_count), delta));
+    return static_cast<int>(
+        _InterlockedExchangeAdd(reinterpret_cast<volatile long *>(&v->acquisition_count), delta));
 #else
     return __atomic_fetch_add(&v->acquisition_count, delta, __ATOMIC_SEQ_CST);
 #endif
@@ -444,8 +442,7 @@ inline PyTypeObject *view_type() {
             {Py_bf_getbuffer, reinterpret_cast<void *>(view_getbuffer)},
             {Py_bf_releasebuffer, reinterpret_cast<void *>(view_releasebuffer)},
             {0, nullptr}};
-        static PyType_Spec spec = {"morvane_slidewin_client.view",
-                                   sizeof(__pyx_memoryview_obj), 0,
+        static PyType_Spec spec = {"morvane_slidewin_client.view", sizeof(__pyx_memoryview_obj), 0,
                                    Py_TPFLAGS_DEFAULT, slots};
         type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
     }
@@ -466,8 +463,10 @@ inline PyObject *distinct_from(PyObject *input, PyObject *out) {
     PyObject *result = nullptr;
     if (shared != nullptr) {
         const int yes = PyObject_IsTrue(shared);
-        if (yes == 0) result = Py_NewRef(input);
-        else if (yes > 0) result = PyObject_CallMethod(numpy, "array", "O", input);
+        if (yes == 0)
+            result = Py_NewRef(input);
+        else if (yes > 0)
+            result = PyObject_CallMethod(numpy, "array", "O", input);
         Py_DECREF(shared);
     }
     Py_DECREF(numpy);
@@ -530,8 +529,8 @@ private:
         }
         if (v->view.ndim != ndim) {
             PyErr_Format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d)",
-                         ndim, v->view.ndim);
+                         "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                         v->view.ndim);
             Py_DECREF(v);
             return -1;
         }
