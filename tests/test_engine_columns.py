@@ -102,7 +102,9 @@ def chosen(img, box):
 
 
 @pytest.mark.parametrize("dtype, box, columns", [
-    (np.uint8, (41, 41), True), (np.uint16, (41, 41), True),
+    # uint16 at 41x41 goes to the columns or the histogram by instruction set:
+    # the golden table in test_dispatch.py fixes it per set.
+    (np.uint8, (41, 41), True),
     # Where the choice flips: above, the columns beat the plain method; below,
     # they do not run.
     (np.uint8, (1, 3), True), (np.uint8, (1, 2), False),

@@ -15,7 +15,7 @@ using Reg = __m256i;
 inline Reg load16(const uint16_t *a) {
     return _mm256_loadu_si256(reinterpret_cast<const Reg *>(a));
 }
-#if defined(__GNUC__)
+#if MV_VECTOR_EXTENSIONS
 // Stored as 16-bit lanes: an __m256i store may alias anything, which would
 // make the compiler reload every member after it.
 typedef uint16_t U16x16 __attribute__((vector_size(32), aligned(2)));
@@ -70,7 +70,7 @@ inline Reg load16(const uint16_t *a) {
     return {_mm_loadu_si128(reinterpret_cast<const __m128i *>(a)),
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + 8))};
 }
-#if defined(__GNUC__)
+#if MV_VECTOR_EXTENSIONS
 typedef uint16_t U16x8 __attribute__((vector_size(16), aligned(2)));
 inline void store8(uint16_t *a, __m128i v) {
     *reinterpret_cast<U16x8 *>(a) = reinterpret_cast<U16x8>(v);

@@ -30,22 +30,12 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-#include <xmmintrin.h>
-#endif
+#include "isa.hpp"
 
 namespace morvane::engine::histogram {
 
 // A hint to fetch the cache line at p; no effect on results.
-inline void prefetch_line(const void *p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-    _mm_prefetch(static_cast<const char *>(p), _MM_HINT_T0);
-#else
-    (void)p;
-#endif
-}
+inline void prefetch_line(const void *p) { MV_PREFETCH(p); }
 
 // Values below 2^Bits (8 or 16).
 template <int Bits, class Count, bool Sparse = false> class Histogram {

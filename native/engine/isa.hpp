@@ -20,6 +20,13 @@
 #define MV_NEON 0
 #endif
 
+// GCC's vector extensions (vector_size types), which clang has too.
+#if defined(__GNUC__) || defined(__clang__)
+#define MV_VECTOR_EXTENSIONS 1
+#else
+#define MV_VECTOR_EXTENSIONS 0
+#endif
+
 // Small steps of vector loops that must inline into them (compilers weigh
 // some as too large on their own).
 #if defined(__GNUC__) || defined(__clang__)

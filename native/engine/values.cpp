@@ -1,6 +1,8 @@
 // Keys, codes and the way back (see values.hpp).
 #include "values.hpp"
 
+#include "isa.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -110,12 +112,6 @@ void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strid
             store<U>(d, *c ? value_of<U>(kind, load<U>(s)) : U{0});
     });
 }
-
-#if defined(__GNUC__) || defined(__clang__)
-#define MV_PREFETCH(p) __builtin_prefetch(p)
-#else
-#define MV_PREFETCH(p) ((void)0)
-#endif
 
 // Sorted distinct keys, searched through a table of where each bucket of
 // the keys' range begins: a lookup is a short search in one bucket. Lookups
