@@ -175,31 +175,31 @@ constexpr Chain sort(Graph &g, Chain v) {
 // the smallest of max(a[i], b[k - 1 - i]); whichever needs fewer operations.
 constexpr int select2(Graph &g, const Chain &a, const Chain &b, int k) {
     const int na = static_cast<int>(a.size()), nb = static_cast<int>(b.size());
-    auto count = [&](bool low) {
-        int ops = -1;
+    // Visits the pairs (a[i], b[j]) of one form; ia/jb: whether each side has
+    // a member there.
+    auto pairs = [&](bool low, auto &&visit) {
         for (int i = -1; i <= na; ++i) {
             const int j = low ? k - i : k - 1 - i;
             if (low ? (i < 0 || j < 0 || j > nb) : (j < -1 || j >= nb)) continue;
             const bool ia = low ? i < na : i >= 0, jb = low ? j < nb : j >= 0;
-            if (!ia && !jb) continue;
-            ops += (ia && jb) ? 2 : 1;
+            if (ia || jb) visit(i, j, ia, jb);
         }
+    };
+    auto count = [&](bool low) {
+        int ops = -1;
+        pairs(low, [&](int, int, bool ia, bool jb) { ops += (ia && jb) ? 2 : 1; });
         return ops;
     };
     const bool low = count(true) <= count(false);
     int acc = -1;
-    for (int i = -1; i <= na; ++i) {
-        const int j = low ? k - i : k - 1 - i;
-        if (low ? (i < 0 || j < 0 || j > nb) : (j < -1 || j >= nb)) continue;
-        const bool ia = low ? i < na : i >= 0, jb = low ? j < nb : j >= 0;
-        if (!ia && !jb) continue;
+    pairs(low, [&](int i, int j, bool ia, bool jb) {
         int v;
         if (ia && jb)
             v = g.add(low ? kMin : kMax, a[i], b[j]);
         else
             v = ia ? a[i] : b[j];
         acc = acc < 0 ? v : g.add(low ? kMax : kMin, acc, v);
-    }
+    });
     return acc;
 }
 
