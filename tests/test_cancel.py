@@ -20,6 +20,9 @@ CHILD = textwrap.dedent("""
     def threads():
         return len(os.listdir("/proc/self/task"))
 
+    # A job started in the background of a shell (or under nohup) inherits
+    # SIGINT ignored, and Python then leaves it ignored: take it back.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     name, workers = sys.argv[1], int(sys.argv[2])
     rng = np.random.default_rng(0)
     ball = np.sum(np.square(np.mgrid[-9:10, -9:10, -9:10]), axis=0) <= 81
