@@ -98,6 +98,7 @@ def test_explain_reports_values_and_copies():
     how = explain("percentile", floats, radius=4, p=0.9, mode="reflect",
                   mask=rng.random((40, 50)) < 0.5)
     assert how["values"] == "codes" and "sort" in how["costs"]
+    assert explain("median", floats, radius=2)["values"] == "keys"  # a network takes keys
     assert any(line.startswith("codes of the values") for line in how["copies"])
     assert any("border slabs" in line for line in how["copies"])
     assert any(line.startswith("the mask as bytes") for line in how["copies"])

@@ -81,6 +81,13 @@ Decision decide(const Task &t) {
     return d;
 }
 
+bool reads_codes(const Task &t) {
+    if (t.stat != Stat::Rank || t.item != 4) return false;
+    Task keys = t;
+    keys.bins = 0;
+    return decide(keys).method == Method::Sort;
+}
+
 bool values_fit(const Task &t) {
     if (t.item != 4 || t.bins <= 0) return true;
     const Plane3 &im = t.image;

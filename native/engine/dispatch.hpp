@@ -30,6 +30,13 @@ struct Decision {
 };
 Decision decide(const Task &t);
 
+// Whether a rank filter of 32-bit values reads dense codes (ranks among the
+// image's distinct values) rather than the values' order-preserving keys:
+// codes when only sorting would take the keys (windows too large, or
+// masked, for a selection network), since codes let the histogram method
+// run. Decided from the task's shapes alone; reads no pixel.
+bool reads_codes(const Task &t);
+
 // Whether every value is one the task says the image may hold (codes below
 // `bins`): the methods index tables by them. Reads every pixel.
 bool values_fit(const Task &t);

@@ -179,10 +179,11 @@ PyObject *explanation(const Task &t, const Decision &d, const Reading &reads) {
 // how many bands to cut the first axis into; progress: None, or called as
 // progress(done, total) with the bands done; bins: None, or for uint32
 // images whose values are codes, their number; offset: subtracted from every
-// value of a mean. Returns the name of the method that ran; method "choose"
-// returns the name of the method that would run, and "explain" a dict of
-// the choice (see explanation()); both run nothing and read no pixel (out
-// may then be None).
+// value of a mean. Returns the name of the method that ran; method "values"
+// returns what a rank filter of uint32 values should read ("codes" or
+// "keys", the engine's one rule), and "explain" a dict of the choice (see
+// explanation()); both run nothing and read no pixel (out may then be
+// None).
 PyObject *engine_filter(PyObject *, PyObject *args) {
     int stat_code, workers;
     PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
@@ -203,8 +204,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     Task t;
     t.stat = stats[stat_code];
 
-    // "choose" needs no output: out may be None.
-    const bool no_out = out_obj == Py_None && (std::strcmp(method_name, "choose") == 0 ||
+    // "values" and "explain" need no output: out may be None.
+    const bool no_out = out_obj == Py_None && (std::strcmp(method_name, "values") == 0 ||
                                                std::strcmp(method_name, "explain") == 0);
     Buffer image, fp, mask, out;
     if (image.get(image_obj, false) < 0 || fp.get(fp_obj, false) < 0 ||
@@ -295,14 +296,15 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     // The method is chosen on the caller's layout: costs depend on shapes
     // and on whether there is a mask only; choosing reads no pixel.
     const std::string wanted = method_name;
-    const bool only_choose = wanted == "choose", explain = wanted == "explain";
+    const bool explain = wanted == "explain";
+    t.image = image.plane();
+    if (mask_obj != Py_None) t.mask = mask.plane();
+    if (wanted == "values") return PyUnicode_FromString(reads_codes(t) ? "codes" : "keys");
     Method method = method_named(method_name);
-    if (method == Method::Auto && wanted != "auto" && !only_choose && !explain) {
+    if (method == Method::Auto && wanted != "auto" && !explain) {
         PyErr_Format(PyExc_ValueError, "unknown method '%s'", method_name);
         return nullptr;
     }
-    t.image = image.plane();
-    if (mask_obj != Py_None) t.mask = mask.plane();
     const Decision decision = decide(t);
     if (method == Method::Auto) {
         method = decision.method;
@@ -311,7 +313,6 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         return nullptr;
     }
     const Reading reads = reading(t, method);
-    if (only_choose) return PyUnicode_FromString(engine::method_name(method));
     if (explain) return explanation(t, decision, reads);
     if (!values_fit(t)) {
         PyErr_Format(PyExc_ValueError, "image values must be codes below bins (%zd)",

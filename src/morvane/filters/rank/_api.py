@@ -169,14 +169,14 @@ def _values_of(kind, request):
     if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
         data = image.astype(np.float64, copy=False)
         return None, data, None if cval is None else float(_values.cast_like(cval, dtype))
-    # 32-bit keys in windows too large for a network: dense codes let a
-    # histogram run (decided without making the keys: choosing reads no
-    # pixel).
+    # Keys or codes of 32-bit values: the engine's rule, asked before any
+    # keys are made (it reads no pixel, so a stand-in of the keys' layout
+    # serves).
     codes = kind == _filters.PERCENTILE and dtype.itemsize == 4
     if codes:
         stand_in = _values.stand_in(image.shape, np.uint32)
         codes = _filters.engine(_STATS[kind], stand_in, request.footprint, request.mask, None,
-                                request.shift, request.p, request.workers, "choose") == "sort"
+                                request.shift, request.p, request.workers, "values") == "codes"
     values = _values.Values(image, codes=codes, cval=cval)
     return values, values.data, values.fill
 

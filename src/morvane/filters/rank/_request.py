@@ -244,9 +244,11 @@ class Request:
     __slots__ = ("mean", "image", "footprint", "mask", "shift", "modes", "cval", "out",
                  "workers", "p", "members", "result_dtype")
 
-    def __init__(self, **fields):
-        for name, value in fields.items():
-            setattr(self, name, value)
+    def __init__(self, *, mean, image, footprint, mask, shift, modes, cval, out, workers, p,
+                 members, result_dtype):
+        self.mean, self.image, self.footprint, self.mask = mean, image, footprint, mask
+        self.shift, self.modes, self.cval, self.out = shift, modes, cval, out
+        self.workers, self.p, self.members, self.result_dtype = workers, p, members, result_dtype
 
 
 def statistic(image, *, mean=False, footprint=None, size=None, radius=None, mask=None,
