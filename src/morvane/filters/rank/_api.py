@@ -201,10 +201,11 @@ def _filter(kind, request, method="auto", bands=0, progress=None):
     # the whole image first, then the slabs along its borders again, each
     # from the part of the extended image its windows reach.
     run(data, mask, result, bands=bands, progress=progress)
-    before, after = _request.reach(request.footprint.shape, request.shift, request.modes)
-    for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after,
-                                                   request.modes):
-        run(sub, sub_mask, result[slab], crop)
+    if any(m != "ignore" for m in request.modes):
+        before, after = _request.reach(request.footprint.shape, request.shift, request.modes)
+        for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after,
+                                                       request.modes):
+            run(sub, sub_mask, result[slab], crop)
     return _store_given(given, result)
 
 
