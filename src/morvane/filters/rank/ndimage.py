@@ -69,9 +69,7 @@ def _input(input, kind):
         _fail(f"Unsupported array type {array.dtype}")
     if array.dtype == np.float16 and not (kind == "rank" and array.ndim == 1):
         _fail("array type float16 not supported: convert it to float32 first")
-    if not array.dtype.isnative:
-        array = array.astype(array.dtype.newbyteorder("="))
-    return array
+    return _values.native(array)
 
 
 def _axes(axes, ndim):
