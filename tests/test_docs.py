@@ -14,7 +14,8 @@ import morvane
 import morvane.filters.rank as rank
 
 PUBLIC = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain",
-          "apply_dask",
+          "variance", "std", "gradient", "mode", "entropy", "remove_outliers", "tophat",
+          "local_threshold", "generic", "apply_dask",
           "disk", "ball", "box", "get_include"]
 NDIMAGE = ["median_filter", "percentile_filter", "rank_filter", "minimum_filter",
            "maximum_filter"]

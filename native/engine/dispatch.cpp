@@ -13,7 +13,12 @@ namespace morvane::engine {
 
 namespace {
 
-bool sort_applies(const Task &) { return true; }
+// Sorting computes the rank filters and the mean; an empty footprint
+// takes it for them.
+bool sort_applies(const Task &t) {
+    return t.stat == Stat::Rank || t.stat == Stat::Mean || t.stat == Stat::Min ||
+           t.stat == Stat::Max;
+}
 
 // The methods, in Method order after Auto.
 struct Entry {
@@ -72,7 +77,8 @@ Decision decide(const Task &t) {
     Decision d;
     for (int k = 0; k < kMethodCount; ++k) {
         const auto m = static_cast<Method>(k + 1);
-        const bool runs = m == Method::Sort || (t.fp->size() > 0 && method_applies(m, t));
+        const bool runs = m == Method::Sort ? sort_applies(t)
+                                            : t.fp->size() > 0 && method_applies(m, t);
         d.cost[k] = runs ? method_cost(m, t) : -1;
         if (runs &&
             (d.method == Method::Auto || d.cost[k] < d.cost[static_cast<int>(d.method) - 1]))
@@ -89,15 +95,20 @@ bool reads_codes(const Task &t) {
 }
 
 bool values_fit(const Task &t) {
-    if (t.item != 4 || t.bins <= 0) return true;
+    if (t.bins <= 0 || t.item > 4) return true;
     const Plane3 &im = t.image;
     const uint64_t top = t.top();
     for (Index z = 0; z < im.shape[0]; ++z)
         for (Index y = 0; y < im.shape[1]; ++y) {
             const char *row = im.data + z * im.strides[0] + y * im.strides[1];
             uint32_t most = 0;
-            for (Index x = 0; x < im.shape[2]; ++x)
-                most = std::max(most, load<uint32_t>(row + x * im.strides[2]));
+            for (Index x = 0; x < im.shape[2]; ++x) {
+                const char *p = row + x * im.strides[2];
+                const uint32_t v = t.item == 1   ? load<uint8_t>(p)
+                                   : t.item == 2 ? load<uint16_t>(p)
+                                                 : load<uint32_t>(p);
+                most = std::max(most, v);
+            }
             if (most > top) return false;
         }
     return true;

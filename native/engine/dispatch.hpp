@@ -22,8 +22,9 @@ double method_cost(Method m, const Task &t);
 // The active instruction set's factor on the method's cost model.
 double method_scale(Method m);
 
-// The cheapest method that applies, and every method's cost (-1 where it
-// does not apply). An empty footprint takes the sort method.
+// The cheapest method that applies (Method::Auto when none does), and
+// every method's cost (-1 where it does not apply). An empty footprint
+// takes the sort method, for the statistics it computes.
 struct Decision {
     Method method = Method::Auto;
     double cost[kMethodCount];

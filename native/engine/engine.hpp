@@ -14,6 +14,7 @@
 // outside the image, or masked out, are not counted.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -25,7 +26,22 @@ namespace morvane::engine {
 
 using Index = std::ptrdiff_t;
 
-enum class Stat { Rank, Mean, Min, Max };
+// Rank, mean, minimum and maximum filters; the variance of the values (Task::ddof); the
+// most frequent value (ties to the smallest); the Shannon entropy of the values in bits;
+// the Otsu threshold of the window's histogram (Task::bin_values); a caller's kernel of
+// the window's histogram (Task::kernel).
+enum class Stat { Rank, Mean, Min, Max, Variance, Mode, Entropy, Otsu, Kernel };
+
+// Whether a statistic's result is a double (else a value of the image's type).
+inline bool real_result(Stat s) {
+    return s == Stat::Mean || s == Stat::Variance || s == Stat::Entropy || s == Stat::Kernel;
+}
+
+// A kernel of a window's histogram: counts[i] pixels of the window hold the value
+// values[i] (i < bins), population their sum, centre the bin of the pixel's own value;
+// returns the pixel's result. It must be callable from any thread.
+using HistogramKernel = double (*)(const uint32_t *counts, const double *values, intptr_t bins,
+                                   intptr_t population, intptr_t centre);
 
 // Forced by a private switch in the tests; Auto lets the dispatcher choose.
 enum class Method { Auto = 0, Sort, Network, Histogram, Columns, Runs, Sums };
@@ -123,8 +139,10 @@ struct Task {
     // other types as order-preserving keys, or their codes), or 8 (float64,
     // for the mean of values that no integer type holds exactly).
     int item = 1;
-    // item 4: when not 0, every value is a code below `bins` (the image's
-    // distinct values numbered in order); 0: any 32-bit value.
+    // When not 0, every value is a code below `bins` (the image's distinct
+    // values numbered in order); 0: any value of the item's width. Only
+    // 32-bit values, and those of the statistics of the whole histogram,
+    // carry it.
     Index bins = 0;
     // Mean of integer values: subtracted from each value (exactly, as the
     // sum less offset * n) before the division; keys of signed types carry
@@ -135,14 +153,20 @@ struct Task {
     Output out;
     const Footprint *fp = nullptr;
     std::vector<Index> rank_of; // for n = 0 .. fp->size(); rank_of[0] unused
+    // Variance: the divisor is n - ddof (NaN where it is not positive).
+    double ddof = 0;
+    // Otsu and kernels: the value of each bin (the bins of Task::top() + 1).
+    const double *bin_values = nullptr;
+    HistogramKernel kernel = nullptr;
     bool has_mask() const { return mask.data != nullptr; }
 
     // The largest value the image may hold: of its element type, or the
     // last code below `bins`.
     uint64_t top() const {
         const uint64_t any = 0xffffffffu;
-        if (item == 1) return 0xff;
-        if (item == 2) return 0xffff;
+        const uint64_t last = bins > 0 ? static_cast<uint64_t>(bins) - 1 : any;
+        if (item == 1) return std::min<uint64_t>(0xff, last);
+        if (item == 2) return std::min<uint64_t>(0xffff, last);
         return bins > 0 && static_cast<uint64_t>(bins) <= any + 1 ? static_cast<uint64_t>(bins) - 1
                                                                   : any;
     }

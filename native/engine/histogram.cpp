@@ -18,15 +18,28 @@
 // start of each plane of their band, as 2D bands do at their first row.
 #include "histogram.hpp"
 #include "engine.hpp"
+#include "tally.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace morvane::engine {
 namespace {
 
 using histogram::Histogram;
+
+// Histograms that answer a statistic of their own (tally.hpp) rather than
+// a rank.
+template <class H> constexpr bool kTally = requires { H::kAnswers; };
+template <class H> constexpr bool skips_equal() {
+    if constexpr (kTally<H>)
+        return H::kSkipEqual;
+    else
+        return false;
+}
 
 // A run's entering and leaving pixels on one kind of step along a row, in
 // an image row that lies inside the image: the row's byte offsets in the
@@ -69,7 +82,7 @@ struct EdgeMember {
 // In: the image's element type; H: the window's histogram.
 template <class In, class H, bool Masked> class Scan {
 public:
-    Scan(const Task &t, Index bins) : t_(t), f_(*t.fp), h_(bins) {
+    Scan(const Task &t, Index bins) : t_(t), f_(*t.fp), h_(bins, t) {
         const VerticalEdges e = vertical_edges(f_);
         for (const Offset &o : e.enter) enter_.push_back(edge_member(o));
         for (const Offset &o : e.leave) leave_.push_back(edge_member(o));
@@ -228,7 +241,7 @@ private:
     // 8-bit values: counters in L1 update faster every time than behind a
     // branch, which smooth images (equal values entering and leaving)
     // mispredict.
-    static constexpr bool kAlways = sizeof(In) == 1;
+    static constexpr bool kAlways = sizeof(In) == 1 && !skips_equal<H>();
 
     template <bool Fetch> void inner_step(Index z, Index y, Index x, Index ahead) {
         const char *base = t_.image.data + x * Index{sizeof(In)};
@@ -294,14 +307,25 @@ private:
     }
 
     void emit(Index z, Index y, Index x) {
-        const Index n = h_.population();
-        In v = 0;
-        if (n > 0) {
-            const Index r = rank_mode_ == 0 ? 0 : rank_mode_ == 1 ? n - 1 : t_.rank_of[n];
-            v = static_cast<In>(h_.rank(r));
-        }
         const Output &o = t_.out;
-        std::memcpy(o.data + z * o.strides[0] + y * o.strides[1] + x * o.strides[2], &v, sizeof v);
+        char *to = o.data + z * o.strides[0] + y * o.strides[1] + x * o.strides[2];
+        if constexpr (kTally<H>) {
+            const auto r = h_.answer(load<In>(t_.image.at(z, y, x, sizeof(In))));
+            if constexpr (std::is_same_v<decltype(r), const double>) {
+                std::memcpy(to, &r, sizeof r);
+            } else {
+                const In v = static_cast<In>(r);
+                std::memcpy(to, &v, sizeof v);
+            }
+        } else {
+            const Index n = h_.population();
+            In v = 0;
+            if (n > 0) {
+                const Index r = rank_mode_ == 0 ? 0 : rank_mode_ == 1 ? n - 1 : t_.rank_of[n];
+                v = static_cast<In>(h_.rank(r));
+            }
+            std::memcpy(to, &v, sizeof v);
+        }
     }
 
     const Task &t_;
@@ -386,10 +410,37 @@ template <class In> void run_typed(const Task &t, const Band &b, const Control &
     }
 }
 
+// Statistics of the whole histogram: 32-bit counters, which hold any
+// window and, for kernels, are what the kernel reads.
+template <class In> void run_tally(const Task &t, const Band &b, const Control &c, Index bins) {
+    switch (t.stat) {
+    case Stat::Mode:
+        if (bins <= 1024 && t.fp->size() < (1 << 15))
+            run_scan<In, tally::FewMode<int16_t>>(t, b, c, bins);
+        else
+            run_scan<In, tally::Mode<uint32_t>>(t, b, c, bins);
+        break;
+    case Stat::Entropy: run_scan<In, tally::Entropy<uint32_t>>(t, b, c, bins); break;
+    case Stat::Otsu:
+        if (tally::integral_values(t, bins))
+            run_scan<In, tally::Otsu<uint32_t, int64_t>>(t, b, c, bins);
+        else
+            run_scan<In, tally::Otsu<uint32_t, double>>(t, b, c, bins);
+        break;
+    default: run_scan<In, tally::Kernel>(t, b, c, bins);
+    }
+}
+
+bool tallied(Stat s) {
+    return s == Stat::Mode || s == Stat::Entropy || s == Stat::Otsu || s == Stat::Kernel;
+}
+
 } // namespace
 
 bool histogram_applies(const Task &t) {
-    if (t.stat == Stat::Mean || t.fp->size() == 0) return false;
+    if (t.stat == Stat::Mean || t.stat == Stat::Variance || t.fp->size() == 0) return false;
+    if ((t.stat == Stat::Otsu || t.stat == Stat::Kernel) && t.bin_values == nullptr) return false;
+    if (t.stat == Stat::Kernel && t.kernel == nullptr) return false;
     if (t.item == 4) return t.bins > 0; // the entry checks values_fit()
     return t.item <= 2;
 }
@@ -438,6 +489,14 @@ double histogram_cost(const Task &t) {
 }
 
 void run_histogram(const Task &t, const Band &b, const Control &c) {
+    if (tallied(t.stat)) {
+        switch (t.item) {
+        case 1: run_tally<uint8_t>(t, b, c, static_cast<Index>(t.top()) + 1); break;
+        case 2: run_tally<uint16_t>(t, b, c, static_cast<Index>(t.top()) + 1); break;
+        default: run_tally<uint32_t>(t, b, c, std::min<Index>(t.bins, Index{1} << 32));
+        }
+        return;
+    }
     switch (t.item) {
     case 1: run_typed<uint8_t>(t, b, c, 256); break;
     case 2: run_typed<uint16_t>(t, b, c, 65536); break;

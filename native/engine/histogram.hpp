@@ -52,6 +52,7 @@ public:
 
     explicit Histogram(Index = kBins)
         : fine_(kBins), mid_(kWide ? kBins / 16 : 0), occupied_(Sparse ? kBins / 1024 : 0) {}
+    Histogram(Index bins, const Task &) : Histogram(bins) {}
 
     void clear() {
         std::fill(fine_.begin(), fine_.end(), Count{0});
@@ -359,6 +360,7 @@ public:
         for (int l = 0; l < levels_; ++l) level_[l] = bits_.data() + start_[l];
         beyond_l2_ = fine_.size() * sizeof(Count) + total * 8 > (size_t{384} << 10);
     }
+    CodeHistogram(Index bins, const Task &) : CodeHistogram(bins) {}
 
     // Whether the counters outgrow L2 (512 KiB on the machines this was
     // tuned on): their updates then wait on L3 unless fetched ahead.

@@ -267,8 +267,235 @@ template <class CL, int Parts> struct FloatRows {
     }
 };
 
+// The variance --------------------------------------------------------------
+//
+// Integer values of up to 16 bits: exact sums of the values and of their
+// squares in 64-bit lanes (with a mask, the counts packed above the sums of
+// values), and the variance (n S2 - S1^2) / (n (n - ddof)) from an exact
+// numerator. Keys of signed types serve as they are: the variance does not
+// see an offset. Doubles: compensated sums of the values and of their
+// squares (each square's rounding error kept with it), so S2 - S1^2 / n
+// loses only what the spread of the window's values, small beside their
+// magnitude, must lose.
+
+// n * s2 - s1 * s1 (never negative), exactly, as a double.
+inline double spread(uint64_t n, uint64_t s2, uint64_t s1, bool narrow) {
+    if (narrow) return static_cast<double>(n * s2 - s1 * s1);
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 a = static_cast<unsigned __int128>(n) * s2;
+    const unsigned __int128 b = static_cast<unsigned __int128>(s1) * s1;
+    return static_cast<double>(a - b);
+#else
+    // 64 x 64 bits in 32-bit halves.
+    auto wide = [](uint64_t x, uint64_t y, uint64_t *hi) {
+        const uint64_t xl = x & 0xffffffffu, xh = x >> 32, yl = y & 0xffffffffu, yh = y >> 32;
+        const uint64_t ll = xl * yl, lh = xl * yh, hl = xh * yl, hh = xh * yh;
+        const uint64_t mid = (ll >> 32) + (lh & 0xffffffffu) + (hl & 0xffffffffu);
+        *hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+        return (mid << 32) | (ll & 0xffffffffu);
+    };
+    uint64_t ah, bh;
+    const uint64_t al = wide(n, s2, &ah), bl = wide(s1, s1, &bh);
+    const uint64_t lo = al - bl, hi = ah - bh - (al < bl);
+    return static_cast<double>(hi) * 0x1p64 + static_cast<double>(lo);
+#endif
+}
+
+inline double variance_of(double spread_nn, double n, double ddof) {
+    const double d = n - ddof;
+    return d > 0 ? spread_nn / (n * d) : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Bits below the packed counts of a masked variance.
+inline int moment_shift(const Task &t) {
+    return std::bit_width(static_cast<uint64_t>(t.fp->size()) * t.top());
+}
+
+// Whether a variance's sums (and packed counts) fit 32-bit lanes, which
+// halve what every pass moves.
+inline bool moments_fit_32(const Task &t) {
+    const uint64_t top = t.top(), members = static_cast<uint64_t>(t.fp->size());
+    if (std::bit_width(members * top * top) > 32) return false;
+    return !t.has_mask() || moment_shift(t) + std::bit_width(members) <= 32;
+}
+
+template <class L, class In, class T> struct MomentRows : rows::Loops<L, T> {
+    static constexpr int channels = 2;
+    static constexpr int parts = 1;
+    const Task &t;
+    bool masked, narrow;
+    int shift; // of the packed counts
+    std::vector<In> in_copy;
+    rows::OutRow<double> out;
+    GeometryCounts geometry;
+
+    explicit MomentRows(const Task &task)
+        : t(task), masked(task.has_mask()), out(task.out, task.image.shape[2]), geometry(task) {
+        const uint64_t top = task.top(), members = static_cast<uint64_t>(task.fp->size());
+        shift = moment_shift(task);
+        // n S2 and S1^2 both below 2^63: 64-bit arithmetic is exact.
+        narrow = std::bit_width(members) * 2 + std::bit_width(top) * 2 <= 63;
+    }
+
+    T identity() const { return 0; }
+
+    void build(Index z, Index y, T *const *table) {
+        const Index X = t.image.shape[2];
+        const In *in = rows::typed_row<In>(t.image.at(z, y, 0, t.item), X, in_copy);
+        T *__restrict sums = table[0], *__restrict squares = table[1];
+        if (masked) {
+            const auto *mask = reinterpret_cast<const uint8_t *>(t.mask.at(z, y, 0, 1));
+            for (Index x = 0; x < X; ++x) {
+                const T v = in[x], m = mask[x];
+                sums[x] = v * m + (m << shift);
+                squares[x] = v * v * m;
+            }
+        } else {
+            for (Index x = 0; x < X; ++x) {
+                const T v = in[x];
+                sums[x] = v;
+                squares[x] = v * v;
+            }
+        }
+    }
+
+    T *lanes_for(Index, Index, T *scratch) { return scratch; }
+
+    void done(Index z, Index y, T *const *lanes) {
+        const Index X = t.image.shape[2];
+        double *o = out.begin(z, y);
+        const T *s1 = lanes[0], *s2 = lanes[1];
+        if (masked) {
+            const T low = (T{1} << shift) - 1;
+            for (Index x = 0; x < X; ++x) {
+                const T n = s1[x] >> shift;
+                o[x] = variance_of(spread(n, s2[x], s1[x] & low, narrow), double(n), t.ddof);
+            }
+
+        } else {
+            const Index *border = nullptr;
+            const Index n = geometry.row(z, y, &border);
+            const Index a = geometry.x_lo(), b = std::max(geometry.x_hi(), a);
+            const double nd = static_cast<double>(n);
+            for (Index x = a; x < b; ++x)
+                o[x] = variance_of(spread(T(n), s2[x], s1[x], narrow), nd, t.ddof);
+            auto edge = [&](Index x) {
+                const T m = static_cast<T>(border[x]);
+                o[x] = variance_of(spread(m, s2[x], s1[x], narrow), double(m), t.ddof);
+            };
+            for (Index x = 0; x < a; ++x) edge(x);
+            for (Index x = b; x < X; ++x) edge(x);
+        }
+        out.store(z, y);
+    }
+};
+
+// Doubles, over compensated lanes; parts 3 carry counts (a mask).
+template <class CL, int Parts> struct FloatMomentRows {
+    static constexpr int channels = 2;
+    static constexpr int parts = Parts;
+    const Task &t;
+    Index stride;
+    std::vector<double> in_copy, squares, errors;
+    rows::OutRow<double> out;
+    GeometryCounts geometry;
+
+    FloatMomentRows(const Task &task, const rows::Plan &p)
+        : t(task), stride(p.table_lanes<double>()), out(task.out, task.image.shape[2]),
+          geometry(task) {}
+
+    double identity() const { return 0.0; }
+
+    void build(Index z, Index y, double *const *table) {
+        const Index X = t.image.shape[2];
+        const double *in = rows::typed_row<double>(t.image.at(z, y, 0, t.item), X, in_copy);
+        squares.resize(static_cast<size_t>(X));
+        errors.resize(static_cast<size_t>(X));
+        for (Index x = 0; x < X; ++x) {
+            const double q = in[x] * in[x];
+            squares[x] = q;
+            errors[x] = std::isfinite(q) ? std::fma(in[x], in[x], -q) : 0.0;
+        }
+        if constexpr (Parts == 3) {
+            const auto *mask = reinterpret_cast<const uint8_t *>(t.mask.at(z, y, 0, 1));
+            CL::counted_values(table[0], table[0] + 2 * stride, in, mask, X);
+            CL::counted_values(table[1], table[1] + 2 * stride, squares.data(), mask, X);
+            for (Index x = 0; x < X; ++x) table[1][stride + x] = mask[x] ? errors[x] : 0.0;
+        } else {
+            CL::values(table[0], in, X);
+            CL::values(table[1], squares.data(), X);
+            for (Index x = 0; x < X; ++x) table[1][stride + x] = errors[x];
+        }
+    }
+    void running(double *const *, const Index *, int, const double *, Index) {}
+    void step(double *o, const double *a, const double *b, Index n) {
+        CL::step(o, a, b, n, stride);
+    }
+    void merge(double *acc, const double *const *s, int count, Index n) {
+        CL::merge(acc, s, count, n, stride);
+    }
+    void gather(double *o, const double *const *s, int count, Index n) {
+        CL::gather(o, s, count, n, stride);
+    }
+    void fill(double *acc, double v, Index n) { CL::fill(acc, v, n, stride); }
+
+    double *lanes_for(Index, Index, double *scratch) { return scratch; }
+
+    static double total(double h, double c) { return std::isfinite(h) ? h + c : h; }
+
+    void done(Index z, Index y, double *const *lanes) {
+        const Index X = t.image.shape[2];
+        double *o = out.begin(z, y);
+        const double *h1 = lanes[0], *c1 = lanes[0] + stride;
+        const double *h2 = lanes[1], *c2 = lanes[1] + stride;
+        const Index *border = nullptr;
+        Index n_all = 0;
+        if constexpr (Parts != 3) n_all = geometry.row(z, y, &border);
+        const Index a = Parts == 3 ? X : geometry.x_lo(), b = std::max(geometry.x_hi(), a);
+        for (Index x = 0; x < X; ++x) {
+            double n;
+            if constexpr (Parts == 3)
+                n = lanes[0][2 * stride + x];
+            else
+                n = static_cast<double>(x >= a && x < b ? n_all : border[x]);
+            const double s1 = total(h1[x], c1[x]), s2 = total(h2[x], c2[x]);
+            const double d = n - t.ddof;
+            const double v = (s2 - s1 * (s1 / n)) / d;
+            o[x] = d > 0 ? (v > 0 || v != v ? v : 0.0) : std::numeric_limits<double>::quiet_NaN();
+        }
+        out.store(z, y);
+    }
+};
+
+template <template <class, class> class L, template <int> class CL>
+void run_variance(const Task &t, const Band &b, const Control &c) {
+    if (t.item == 8) {
+        const Plan p = rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact, false);
+        if (t.has_mask()) {
+            FloatMomentRows<CL<3>, 3> m(t, p);
+            rows::run_rows<double>(t, b, c, p, m);
+        } else {
+            FloatMomentRows<CL<2>, 2> m(t, p);
+            rows::run_rows<double>(t, b, c, p, m);
+        }
+        return;
+    }
+    const Plan p = rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact);
+    if (t.item == 1 && moments_fit_32(t)) {
+        MomentRows<L<rows::Add, uint32_t>, uint8_t, uint32_t> m(t);
+        rows::run_rows<uint32_t>(t, b, c, p, m);
+    } else if (t.item == 1) {
+        MomentRows<L<rows::Add, uint64_t>, uint8_t, uint64_t> m(t);
+        rows::run_rows<uint64_t>(t, b, c, p, m);
+    } else {
+        MomentRows<L<rows::Add, uint64_t>, uint16_t, uint64_t> m(t);
+        rows::run_rows<uint64_t>(t, b, c, p, m);
+    }
+}
+
 template <template <class, class> class L, template <int> class CL>
 void run_on(const Task &t, const Band &b, const Control &c) {
+    if (t.stat == Stat::Variance) return run_variance<L, CL>(t, b, c);
     switch (t.item) {
     case 1: run_in<L, uint8_t>(t, b, c); break;
     case 2: run_in<L, uint16_t>(t, b, c); break;
@@ -289,11 +516,24 @@ void run_on(const Task &t, const Band &b, const Control &c) {
 } // namespace
 
 bool sums_applies(const Task &t) {
-    return (t.item == 1 || t.item == 2 || t.item == 4 || t.item == 8) && t.stat == Stat::Mean &&
-           t.fp->size() > 0;
+    if (t.fp->size() == 0) return false;
+    if (t.stat == Stat::Variance) {
+        // Packed counts and sums of values within 64 bits.
+        const uint64_t members = static_cast<uint64_t>(t.fp->size());
+        const bool fits = !t.has_mask() || std::bit_width(members * t.top()) +
+                                                   std::bit_width(members) <= 64;
+        return t.item == 8 || ((t.item == 1 || t.item == 2) && fits);
+    }
+    return (t.item == 1 || t.item == 2 || t.item == 4 || t.item == 8) && t.stat == Stat::Mean;
 }
 
 double sums_cost(const Task &t) {
+    if (t.stat == Stat::Variance) {
+        // Two sets of lanes, as the mean's widest.
+        const Plan p = rows::make_plan(*t.fp, t.image.shape[2], rows::Combine::Exact);
+        const Index lanes = t.item == 1 && moments_fit_32(t) ? 4 : 8;
+        return 1.0 + rows::plan_cost(p, lanes, 2) * (t.item == 8 ? 2.0 : 1.0);
+    }
     if (t.item == 8) {
         // Fitted to disks, boxes, lines, rings and random footprints in 2D
         // (1024 and 256 columns) and balls in 3D (128 columns): compensated

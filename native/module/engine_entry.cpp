@@ -9,6 +9,7 @@
 #include <morvane/slidewin.h>
 
 #include <cmath>
+#include <iterator>
 #include <cstring>
 #include <new>
 #include <string>
@@ -190,19 +191,21 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     double p;
     const char *method_name;
     Py_ssize_t bands = 0;
-    PyObject *bins_obj = Py_None;
+    PyObject *bins_obj = Py_None, *values_obj = Py_None, *kernel_obj = Py_None;
     long long offset = 0;
-    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOL:engine", &stat_code, &image_obj, &fp_obj, &mask_obj,
-                          &out_obj, &shift, &p, &workers, &method_name, &bands, &progress,
-                          &bins_obj, &offset))
+    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOLOO:engine", &stat_code, &image_obj, &fp_obj,
+                          &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
+                          &progress, &bins_obj, &offset, &values_obj, &kernel_obj))
         return nullptr;
-    if (stat_code < 0 || stat_code > 3) {
+    static const Stat stats[] = {Stat::Rank,     Stat::Mean, Stat::Min,     Stat::Max, Stat::Variance,
+                                 Stat::Mode,     Stat::Entropy, Stat::Otsu, Stat::Kernel};
+    if (stat_code < 0 || stat_code >= static_cast<int>(std::size(stats))) {
         PyErr_SetString(PyExc_ValueError, "unknown statistic");
         return nullptr;
     }
-    static const Stat stats[4] = {Stat::Rank, Stat::Mean, Stat::Min, Stat::Max};
     Task t;
     t.stat = stats[stat_code];
+    const bool real = real_result(t.stat);
 
     // "values" and "explain" need no output: out may be None.
     const bool no_out = out_obj == Py_None && (std::strcmp(method_name, "values") == 0 ||
@@ -213,9 +216,10 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         return nullptr;
     const int ndim = image.view().ndim;
     t.item = item_of(image.view());
-    if (ndim < 2 || ndim > 3 || t.item == 0 || (t.item == 8 && t.stat != Stat::Mean)) {
+    if (ndim < 2 || ndim > 3 || t.item == 0 ||
+        (t.item == 8 && t.stat != Stat::Mean && t.stat != Stat::Variance)) {
         PyErr_SetString(PyExc_TypeError, "image must be 2D or 3D uint8, uint16 or uint32 "
-                                         "(or float64 for the mean)");
+                                         "(or float64 for the mean and the variance)");
         return nullptr;
     }
     if (fp.view().ndim != ndim || !sw::detail::reads_as<char>(fp.view())) {
@@ -232,18 +236,19 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         }
     }
     const int out_item = no_out ? t.item : item_of(out.view());
-    const bool out_double =
-        no_out ? t.stat == Stat::Mean : sw::detail::reads_as<double>(out.view());
+    const bool out_double = no_out ? real : sw::detail::reads_as<double>(out.view());
     if ((!no_out && !same_shape(out.view(), image.view())) ||
-        (t.stat == Stat::Mean ? !out_double : out_double || out_item != t.item)) {
+        (real ? !out_double : out_double || out_item != t.item)) {
         PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
         return nullptr;
     }
-    t.out.type = t.stat == Stat::Mean ? OutType::F64
-                 : t.item == 1        ? OutType::U8
-                 : t.item == 2        ? OutType::U16
-                                      : OutType::U32;
-    if (t.item == 4 && bins_obj != Py_None) {
+    t.out.type = real             ? OutType::F64
+                 : t.item == 1    ? OutType::U8
+                 : t.item == 2    ? OutType::U16
+                                  : OutType::U32;
+    const bool whole = t.stat == Stat::Mode || t.stat == Stat::Entropy || t.stat == Stat::Otsu ||
+                       t.stat == Stat::Kernel;
+    if ((t.item == 4 || (whole && t.item <= 2)) && bins_obj != Py_None) {
         t.bins = PyLong_AsSsize_t(bins_obj);
         if (t.bins < 0) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "bins must be >= 0");
@@ -251,6 +256,31 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         }
     }
     t.offset = offset;
+    if (t.stat == Stat::Variance) t.ddof = p;
+    // Otsu and kernels: the value of every bin; kernels: the kernel's address.
+    Buffer values;
+    if (values_obj != Py_None) {
+        if (values.get(values_obj, false) < 0) return nullptr;
+        const Py_buffer &v = values.view();
+        const Py_ssize_t need = static_cast<Py_ssize_t>(t.top()) + 1;
+        if (v.ndim != 1 || !sw::detail::reads_as<double>(v) || v.strides[0] != 8 ||
+            v.shape[0] < need) {
+            PyErr_Format(PyExc_TypeError,
+                         "values must be a contiguous float64 array of at least %zd entries",
+                         need);
+            return nullptr;
+        }
+        t.bin_values = static_cast<const double *>(v.buf);
+    }
+    if (kernel_obj != Py_None) {
+        void *address = PyLong_AsVoidPtr(kernel_obj);
+        if (address == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_ValueError, "the kernel's address must not be 0");
+            return nullptr;
+        }
+        t.kernel = reinterpret_cast<HistogramKernel>(address);
+    }
 
     // The footprint, dense, and its centre.
     if (!PyTuple_Check(shift) || PyTuple_GET_SIZE(shift) != ndim) {
@@ -308,6 +338,11 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     const Decision decision = decide(t);
     if (method == Method::Auto) {
         method = decision.method;
+        if (method == Method::Auto) {
+            PyErr_SetString(PyExc_ValueError, "no method of the engine computes this statistic "
+                                              "for these arguments");
+            return nullptr;
+        }
     } else if (!method_applies(method, t)) {
         PyErr_Format(PyExc_ValueError, "method '%s' does not apply to this call", method_name);
         return nullptr;

@@ -5,6 +5,11 @@ Filters for Python callers, on 2D images and 3D volumes of any real dtype::
     from morvane.filters.rank import median, percentile, mean, minimum, maximum, histogram
     smooth = median(image, radius=5, workers=None)
 
+and more statistics of a window: ``variance``, ``std``, ``gradient``, ``mode``,
+``entropy``, ``remove_outliers``, ``tophat``, ``local_threshold`` (nine
+methods), and ``generic`` for kernels of the window's histogram written with
+numba or in C.
+
 ``disk``, ``ball`` and ``box`` make footprints; ``ndimage`` holds SciPy's
 rank filters with their signatures and results.
 
@@ -20,11 +25,15 @@ C/C++ header found in ``get_include()``.
 import os
 
 __all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain",
-           "apply_dask",
+           "variance", "std", "gradient", "mode", "entropy", "remove_outliers", "tophat",
+           "local_threshold", "generic", "apply_dask",
            "disk", "ball", "box", "ndimage", "get_include"]
 
 _FILTERS = frozenset(["median", "percentile", "mean", "minimum", "maximum", "histogram",
                       "explain"])
+_STATISTICS = frozenset(["variance", "std", "gradient", "mode", "entropy", "remove_outliers",
+                         "tophat", "local_threshold", "generic", "THRESHOLD_METHODS",
+                         "KERNEL_SIGNATURE"])
 
 
 def get_include():
@@ -61,6 +70,9 @@ def __getattr__(name):
     if name in _FILTERS:
         from . import _api
         return getattr(_api, name)
+    if name in _STATISTICS:
+        from . import _statistics
+        return getattr(_statistics, name)
     if name == "apply_dask":
         from ._dask import apply_dask
         return apply_dask

@@ -58,7 +58,15 @@ def _run(kind, image, footprint, mask, out, shift, param, bin_count, values, wor
                  workers, bands, progress)
 
 
-_STATS = {_filters.PERCENTILE: 0, _filters.MEAN: 1, _filters.MINIMUM: 2, _filters.MAXIMUM: 3}
+# The statistics beyond the rank filters and the mean (their kinds here).
+VARIANCE, MODE, ENTROPY, OTSU, KERNEL = "variance", "mode", "entropy", "otsu", "kernel"
+
+# The engine's code of each statistic.
+_STATS = {_filters.PERCENTILE: 0, _filters.MEAN: 1, _filters.MINIMUM: 2, _filters.MAXIMUM: 3,
+          VARIANCE: 4, MODE: 5, ENTROPY: 6, OTSU: 7, KERNEL: 8}
+
+# Statistics whose result is float64 (the others give values of the image).
+_REAL = frozenset([_filters.MEAN, VARIANCE, ENTROPY, KERNEL])
 
 
 def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
@@ -83,8 +91,8 @@ def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
 
 
 def _empty_fill(out, kind):
-    """Every window empty: 0 (NaN for the mean)."""
-    out[...] = np.nan if kind == _filters.MEAN else 0
+    """Every window empty: 0 (NaN for statistics of float64 results)."""
+    out[...] = np.nan if kind in _REAL else 0
     return out
 
 
@@ -137,52 +145,81 @@ def _mean_of_doubles(data, footprint, mask, target, shift, workers, bands, progr
 
 def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
                mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0, rank=None,
-               method="auto", bands=0, progress=None, stacklevel=2):
-    """A rank (of rank floor(p * n), or the fixed `rank` in windows that the
-    border mode fills), mean, minimum or maximum filter of an image of any
-    real dtype; `method` forces one of the engine's, `bands` how many bands
-    the engine cuts, `progress` is told (done, total) bands."""
+               method="auto", bands=0, progress=None, stacklevel=2, kernel=None, root=False):
+    """A filter of an image of any real dtype: a rank (of rank floor(p * n),
+    or the fixed `rank` in windows that the border mode fills), mean,
+    minimum, maximum or another of the engine's statistics (the variance of
+    divisor n - p, its square root with `root`; a kernel at address
+    `kernel`); `method` forces one of the engine's methods, `bands` how many
+    bands the engine cuts, `progress` is told (done, total) bands."""
     image = np.asarray(image)
     arguments = dict(footprint=footprint, size=size, radius=radius, shift=shift, mode=mode,
-                     cval=cval, workers=workers, p=p, rank=rank)
+                     cval=cval, workers=workers, p=p, rank=rank, kernel=kernel, root=root)
     if channels is not None:
         dtype = _values.check_dtype(image.dtype)
-        result_dtype = np.dtype(np.float64) if kind == _filters.MEAN else dtype.newbyteorder("=")
+        result_dtype = np.dtype(np.float64) if kind in _REAL else dtype.newbyteorder("=")
 
         def one(plane, out, mask):
             _statistic(kind, plane, out=out, mask=mask, method=method, bands=bands,
                        progress=progress, **arguments)
         return _per_channel(one, image, out, mask, channels, result_dtype)
     _request.colour_warning(image, footprint, size, radius, stacklevel + 1)
-    request = _request.statistic(image, mean=kind == _filters.MEAN, mask=mask, out=out,
-                                 **arguments)
-    return _filter(kind, request, method, bands, progress)
+    del arguments["kernel"], arguments["root"]
+    request = _request.statistic(image, real=kind in _REAL, mask=mask, out=out, **arguments)
+    return _filter(kind, request, method, bands, progress, kernel, root)
 
 
 def _values_of(kind, request):
     """What the engine reads for a request: (Values or None for float64
-    values of a mean, the data, the constant border's value as the data
-    holds it)."""
+    values, the data, the constant border's value as the data holds it,
+    None or what turns the engine's result into the statistic)."""
     image, dtype = request.image, request.image.dtype
     constant = any(_values.PAD_MODES.get(m) == "constant" for m in request.modes)
     cval = request.cval if constant else None
+    fill = None if cval is None else float(_values.cast_like(cval, dtype))
     if kind == _filters.MEAN and (dtype.kind == "f" or dtype.itemsize == 8):
-        data = image.astype(np.float64, copy=False)
-        return None, data, None if cval is None else float(_values.cast_like(cval, dtype))
+        return None, image.astype(np.float64, copy=False), fill, None
+    if kind == VARIANCE and (dtype.kind == "f" or dtype.itemsize > 2
+                             or (request.mask is not None and request.members >= 1 << 20)):
+        return _doubles_for_variance(image, fill)
     # Keys or codes of 32-bit values: the engine's rule, asked before any
     # keys are made (it reads no pixel, so a stand-in of the keys' layout
-    # serves).
-    codes = kind == _filters.PERCENTILE and dtype.itemsize == 4
-    if codes:
+    # serves). Statistics of the whole histogram count codes of them.
+    codes = kind in (MODE, ENTROPY, KERNEL) and dtype.itemsize == 4
+    if kind == _filters.PERCENTILE and dtype.itemsize == 4:
         stand_in = _values.stand_in(image.shape, np.uint32)
         codes = _filters.engine(_STATS[kind], stand_in, request.footprint, request.mask, None,
                                 request.shift, request.p, request.workers, "values") == "codes"
-    values = _values.Values(image, codes=codes, cval=cval)
-    return values, values.data, values.fill
+    values = _values.Values(image, codes=codes, cval=cval, dense=kind == OTSU)
+    return values, values.data, values.fill, None
 
 
-def _filter(kind, request, method="auto", bands=0, progress=None):
-    """The filter of a checked request."""
+def _doubles_for_variance(image, fill):
+    """The values as float64 for the variance: centred on their mean (the
+    windows' sums of squares then lose least to cancellation) and scaled by
+    a power of two that keeps squares and their sums finite; the result is
+    scaled back."""
+    data = image.astype(np.float64)
+    finite = np.isfinite(data)
+    centre = float(np.mean(data, where=finite)) if finite.any() else 0.0
+    del finite
+    data -= centre
+    largest = _largest_finite(data) if data.size else 0.0
+    power = 0
+    if largest > 0 and not 2.0 ** -200 < largest < 2.0 ** 200:
+        power = int(np.frexp(largest)[1])
+        np.ldexp(data, -power, out=data)
+    if fill is not None:
+        fill = float(np.ldexp(fill - centre, -power))
+
+    def finish(result):
+        if power:
+            np.ldexp(result, 2 * power, out=result)
+    return None, data, fill, finish
+
+
+def _filter(kind, request, method="auto", bands=0, progress=None, kernel=None, root=False):
+    """The filter of a checked request (`kernel`, `root`: as _statistic)."""
     out = request.out
     given = out
     if out is not None and not out.dtype.isnative:
@@ -190,13 +227,14 @@ def _filter(kind, request, method="auto", bands=0, progress=None):
     result = np.empty(request.image.shape, request.result_dtype) if out is None else out
     if request.members == 0:
         return _store_given(given, _empty_fill(result, kind))
-    values, data, fill = _values_of(kind, request)
+    values, data, fill, finish = _values_of(kind, request)
     # The runs read the image while they write the result.
     data = _distinct(data, result)
     mask = request.mask
     if mask is not None:
         mask = _distinct(mask, result)
-    run = _Run(kind, values, request.footprint, request.shift, request.p, request.workers, method)
+    run = _Run(kind, values, request.footprint, request.shift, request.p, request.workers, method,
+               kernel)
     # Every window inside the image is the same whatever the border mode:
     # the whole image first, then the slabs along its borders again, each
     # from the part of the extended image its windows reach.
@@ -206,6 +244,10 @@ def _filter(kind, request, method="auto", bands=0, progress=None):
         for sub, sub_mask, crop, slab in _border_slabs(data, mask, fill, before, after,
                                                        request.modes):
             run(sub, sub_mask, result[slab], crop)
+    if finish is not None:
+        finish(result)
+    if root:
+        np.sqrt(result, out=result)
     return _store_given(given, result)
 
 
@@ -286,13 +328,13 @@ def explain(statistic, image, footprint=None, *, p=None, size=None, radius=None,
         image = np.take(image, 0, axis=axis)
         if mask is not None and np.ndim(mask) == image.ndim + 1:
             mask = np.take(np.asarray(mask), 0, axis=axis)
-    request = _request.statistic(image, mean=kind == _filters.MEAN, footprint=footprint,
+    request = _request.statistic(image, real=kind == _filters.MEAN, footprint=footprint,
                                  size=size, radius=radius, mask=mask, shift=shift, mode=mode,
                                  cval=cval, workers=workers, p=fraction)
     if request.members == 0:
         return {"method": "none", "isa": _filters.ISA, "costs": {}, "values": "none",
                 "copies": copies + ["no member: every window empty"]}
-    values, data, _ = _values_of(kind, request)
+    values, data, _, _ = _values_of(kind, request)
     megabytes = data.size * data.itemsize / 1e6
     if values is None:
         described = "float64"
@@ -333,15 +375,22 @@ class _Run:
     """One engine run of a filter: values (or their keys or codes) and mask
     in, the image's values out."""
 
-    def __init__(self, kind, values, footprint, shift, p, workers, method):
+    def __init__(self, kind, values, footprint, shift, p, workers, method, kernel=None):
         self.kind, self.values, self.footprint, self.shift = kind, values, footprint, shift
-        self.p, self.workers, self.method = p, workers, method
+        self.p, self.workers, self.method, self.kernel = p, workers, method, kernel
+        # The value of each bin, for statistics that read values, not ranks;
+        # statistics of the whole histogram count as many bins as there are
+        # codes.
+        self.bin_values = values.bin_values() if kind in (OTSU, KERNEL) else None
+        self.bins = values.bins if values is not None else None
+        if kind in (MODE, ENTROPY, OTSU, KERNEL) and values.kind == "codes":
+            self.bins = len(values.table)
 
     def __call__(self, data, mask, result, crop=None, bands=0, progress=None):
         """Filters `data` (mode "ignore") into `result`, of data's shape, or
         of the part `crop` of it."""
         kind, values = self.kind, self.values
-        back = values is not None and kind != _filters.MEAN
+        back = values is not None and kind not in _REAL
         counted = None  # codes and float keys of an empty window map back to 0
         if back and values.kind == "keys" and values.dtype.kind == "i":
             counted = _counted(self.footprint, self.shift, mask, data.shape,
@@ -350,14 +399,17 @@ class _Run:
         if crop is None:  # data and mask never share the result's memory
             target = values.target(result) if back else result
         if target is None:
-            target = np.empty(data.shape, np.float64 if kind == _filters.MEAN else data.dtype)
-        if values is None:
+            target = np.empty(data.shape, np.float64 if kind in _REAL else data.dtype)
+        if values is None and kind == _filters.MEAN:
             _mean_of_doubles(data, self.footprint, mask, target, self.shift, self.workers, bands,
                              progress)
+        elif values is None:
+            _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift, self.p,
+                            self.workers, self.method, bands, progress)
         else:
             _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift, self.p,
-                            self.workers, self.method, bands, progress, values.bins,
-                            values.offset)
+                            self.workers, self.method, bands, progress, self.bins,
+                            values.offset, self.bin_values, self.kernel)
         if crop is not None:
             target = target[crop]
             counted = None if counted is None else counted[crop]

@@ -4,12 +4,20 @@ import warnings
 
 import numpy as np
 
-from . import _api, _request, _values
+from . import _api, _request, _statistics, _values
 
+# The filters of one value per pixel, and their result's dtype (None: the
+# array's own; a function: of the array's dtype).
 _SCALAR_FILTERS = {
     _api.median: None, _api.percentile: None, _api.minimum: None, _api.maximum: None,
-    _api.mean: np.float64,
+    _api.mean: np.float64, _statistics.variance: np.float64, _statistics.std: np.float64,
+    _statistics.entropy: np.float64, _statistics.generic: np.float64,
+    _statistics.mode: None, _statistics.remove_outliers: None,
+    _statistics.gradient: _statistics._difference_dtype,
+    _statistics.tophat: _statistics._difference_dtype,
+    _statistics.local_threshold: np.bool_,
 }
+_NAMES = ", ".join(f.__name__ for f in _SCALAR_FILTERS) + " or histogram"
 
 
 def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=None,
@@ -83,8 +91,10 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     import dask.array as da
 
     if filter is not _api.histogram and filter not in _SCALAR_FILTERS:
-        raise TypeError(f"filter must be one of median, percentile, mean, minimum, maximum "
-                        f"or histogram, got {filter!r}")
+        raise TypeError(f"filter must be one of {_NAMES}, got {filter!r}")
+    if kwargs.get("return_threshold"):
+        raise TypeError("return_threshold does not apply to dask arrays: filter the "
+                        "threshold with a second call")
     if "out" in kwargs:
         raise TypeError("out does not apply to dask arrays: the result is a lazy dask array "
                         "(store it with dask.array.store or to_zarr)")
@@ -100,8 +110,8 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
                                                      getattr(mask, "dtype", np.uint8))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        filter(sample, footprint, size=size, radius=radius, shift=shift, mask=sample_mask,
-               **kwargs)
+        filter(sample, footprint=footprint, size=size, radius=radius, shift=shift,
+               mask=sample_mask, **kwargs)
     if channels is None:
         _request.colour_warning(array, footprint, size, radius, stacklevel=2)
     footprint = _request.footprint_from(footprint, size, radius, ndim)
@@ -126,6 +136,9 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     # which needs the same depth on both sides); an axis shorter than the
     # reach is kept whole, and the filter extends it as in memory.
     before, after = _request.reach(footprint.shape, shift)
+    if filter is _statistics.tophat:
+        # A filter of a filter: each reach is both of them.
+        before = after = [b + a for b, a in zip(before, after)]
     depth, boundary, block_modes = {}, {}, list(modes)
     chunks = dict(enumerate(array.chunks))
     for k, (d, b, a, m) in enumerate(zip(spatial, before, after, modes)):
@@ -150,9 +163,12 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
         return _histogram(arrays, footprint, shift, depth, boundary, kwargs)
 
     dtype = _SCALAR_FILTERS[filter] or array.dtype.newbyteorder("=")
+    if callable(dtype) and not isinstance(dtype, type):
+        dtype = dtype(array.dtype)
+    dtype = np.dtype(dtype)
 
     def block(x, m=None):
-        return filter(x, footprint, mask=m, shift=shift, **kwargs)
+        return filter(x, footprint=footprint, mask=m, shift=shift, **kwargs)
 
     return da.map_overlap(block, *arrays, depth=depth, boundary=boundary, dtype=dtype,
                           meta=np.empty((0,) * array.ndim, dtype))

@@ -234,30 +234,31 @@ def bins_of(bins, top):
 
 
 class Request:
-    """A rank, mean, minimum or maximum filter of one image, checked:
+    """A filter of one image, checked:
     `image` (native byte order, 2D or 3D), `footprint` (bytes, 0 or 1),
     `mask` (bytes laid out for the engine, or None), `shift` (a tuple),
     `modes` (one per axis), `cval`, `out` (the caller's array, or None),
     `workers`, `p` (the rank's fraction), `members` (of the footprint) and
     `result_dtype`."""
 
-    __slots__ = ("mean", "image", "footprint", "mask", "shift", "modes", "cval", "out",
+    __slots__ = ("real", "image", "footprint", "mask", "shift", "modes", "cval", "out",
                  "workers", "p", "members", "result_dtype")
 
-    def __init__(self, *, mean, image, footprint, mask, shift, modes, cval, out, workers, p,
+    def __init__(self, *, real, image, footprint, mask, shift, modes, cval, out, workers, p,
                  members, result_dtype):
-        self.mean, self.image, self.footprint, self.mask = mean, image, footprint, mask
+        self.real, self.image, self.footprint, self.mask = real, image, footprint, mask
         self.shift, self.modes, self.cval, self.out = shift, modes, cval, out
         self.workers, self.p, self.members, self.result_dtype = workers, p, members, result_dtype
 
 
-def statistic(image, *, mean=False, footprint=None, size=None, radius=None, mask=None,
+def statistic(image, *, real=False, footprint=None, size=None, radius=None, mask=None,
               shift=None, mode="ignore", cval=0.0, out=None, workers=1, p=0.0, rank=None):
     """The checked request of a filter of `image` (an ndarray of real
-    numbers, without colour channels). `rank`, when given, is the fixed rank
+    numbers, without colour channels), whose result is float64 when `real`,
+    else of the image's dtype. `rank`, when given, is the fixed rank
     of windows that a border mode fills; else the rank is floor(p * n)."""
     dtype = _values.check_dtype(image.dtype)
-    result_dtype = np.dtype(np.float64) if mean else dtype.newbyteorder("=")
+    result_dtype = np.dtype(np.float64) if real else dtype.newbyteorder("=")
     image = _values.native(image)
     if image.ndim not in (2, 3):
         raise ValueError(f"image must have 2 or 3 dimensions, got {image.ndim}"
@@ -273,6 +274,6 @@ def statistic(image, *, mean=False, footprint=None, size=None, radius=None, mask
     members = int(np.count_nonzero(footprint))
     if rank is not None and members:
         p = (rank + 0.5) / members  # every window is full: rank floor(p * members)
-    return Request(mean=mean, image=image, footprint=footprint, mask=mask, shift=shift,
+    return Request(real=real, image=image, footprint=footprint, mask=mask, shift=shift,
                    modes=modes, cval=cval, out=out, workers=workers, p=p, members=members,
                    result_dtype=result_dtype)

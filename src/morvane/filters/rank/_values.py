@@ -104,20 +104,25 @@ class Values:
 
     `kind` is "direct" (uint8, uint16, uint32 as they are), "bool" (its
     bytes), "keys" (keys of the values' width: signed integers, float16,
-    float32) or "codes" (64-bit types, and 32-bit ones when `codes`).
+    float32) or "codes" (64-bit types, 32-bit ones when `codes`, and every
+    type of more than one byte when `dense`).
     `data` is what the engine reads; `bins` the number of codes when they
     are uint32 (else None); `offset` what a mean subtracts from each key;
     `fill` the constant border value `cval` (cast to the image's dtype) as
     `data` holds it, or None when `cval` is None."""
 
-    def __init__(self, image, codes=False, cval=None):
+    def __init__(self, image, codes=False, cval=None, dense=False):
         dtype = image.dtype
         self.dtype = dtype
         self.bins = None
         self.offset = 0
         self.table = None
         fill = None if cval is None else np.asarray(cast_like(cval, dtype))
-        if dtype.kind == "b":
+        codes = codes or (dense and dtype.itemsize > 1)
+        if dense and dtype.itemsize == 2:
+            self.kind = "codes"
+            fill = self._codes(image, fill)
+        elif dtype.kind == "b":
             self.kind, self.data = "bool", image.view(np.uint8)
             if fill is not None:
                 fill = fill.view(np.uint8)
@@ -158,6 +163,18 @@ class Values:
         _filters.keys(distinct, self.table[1:], True)
         self.table[0] = 0
         return fill_code
+
+    def bin_values(self):
+        """The value of every bin the engine counts (every code, or key, or
+        value of the data's type), as float64."""
+        if self.kind == "codes":
+            return self.table.astype(np.float64)
+        keys = np.arange(1 << (8 * self.data.itemsize), dtype=self.data.dtype)
+        if self.kind != "keys":
+            return keys.astype(np.float64)
+        values = np.empty(keys.shape, self.dtype)
+        _filters.keys(keys, values, True)
+        return values.astype(np.float64)
 
     def target(self, out):
         """A view of `out`'s memory that the engine may fill instead of a
