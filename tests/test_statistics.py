@@ -187,7 +187,7 @@ def data(shape, dtype, seed, few=False):
     """Normal values (the type's extremes planted for ints), or few distinct ones."""
     rng = np.random.default_rng(seed)
     dtype = np.dtype(dtype)
-    if dtype == bool:
+    if dtype.kind == "b":
         return rng.random(shape) < 0.5
     if few:
         if dtype.kind == "f":

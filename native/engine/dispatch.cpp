@@ -77,8 +77,8 @@ Decision decide(const Task &t) {
     Decision d;
     for (int k = 0; k < kMethodCount; ++k) {
         const auto m = static_cast<Method>(k + 1);
-        const bool runs = m == Method::Sort ? sort_applies(t)
-                                            : t.fp->size() > 0 && method_applies(m, t);
+        const bool runs =
+            m == Method::Sort ? sort_applies(t) : t.fp->size() > 0 && method_applies(m, t);
         d.cost[k] = runs ? method_cost(m, t) : -1;
         if (runs &&
             (d.method == Method::Auto || d.cost[k] < d.cost[static_cast<int>(d.method) - 1]))

@@ -520,8 +520,8 @@ bool sums_applies(const Task &t) {
     if (t.stat == Stat::Variance) {
         // Packed counts and sums of values within 64 bits.
         const uint64_t members = static_cast<uint64_t>(t.fp->size());
-        const bool fits = !t.has_mask() || std::bit_width(members * t.top()) +
-                                                   std::bit_width(members) <= 64;
+        const bool fits =
+            !t.has_mask() || std::bit_width(members * t.top()) + std::bit_width(members) <= 64;
         return t.item == 8 || ((t.item == 1 || t.item == 2) && fits);
     }
     return (t.item == 1 || t.item == 2 || t.item == 4 || t.item == 8) && t.stat == Stat::Mean;

@@ -78,7 +78,6 @@ public:
           block_(static_cast<size_t>((bins + kBlock - 1) / kBlock), 0),
           holding_(static_cast<size_t>(t.fp->size() + 2), 0) {}
 
-
     void clear() {
         std::fill(counts_.begin(), counts_.end(), Count{0});
         std::fill(block_.begin(), block_.end(), Count{0});
@@ -149,10 +148,10 @@ private:
 
     Index bins_;
     std::vector<Count> counts_;
-    std::vector<Count> block_;    // upper bounds of each block's largest count
+    std::vector<Count> block_;      // upper bounds of each block's largest count
     std::vector<uint32_t> holding_; // holding_[k]: bins that hold k values
-    Count top_ = 0;               // the largest count
-    Index best_ = -1;             // the smallest bin holding top_, or -1: not known
+    Count top_ = 0;                 // the largest count
+    Index best_ = -1;               // the smallest bin holding top_, or -1: not known
 };
 
 // The most frequent value of at most a few hundred bins, with counters
@@ -218,7 +217,8 @@ public:
         }
         rise_.resize(static_cast<size_t>(m + 1));
         for (Index c = 0; c <= m; ++c)
-            rise_[static_cast<size_t>(c)] = g[static_cast<size_t>(c + 1)] - g[static_cast<size_t>(c)];
+            rise_[static_cast<size_t>(c)] =
+                g[static_cast<size_t>(c + 1)] - g[static_cast<size_t>(c)];
         log_n_.resize(static_cast<size_t>(m + 1));
         for (Index n = 1; n <= m; ++n)
             log_n_[static_cast<size_t>(n)] = std::log2(static_cast<double>(n));
@@ -251,8 +251,8 @@ public:
 
 private:
     std::vector<Count> counts_;
-    std::vector<int64_t> rise_;  // g(c + 1) - g(c), g(c) = c log2 c in fixed point
-    std::vector<double> log_n_;  // log2 n
+    std::vector<int64_t> rise_; // g(c + 1) - g(c), g(c) = c log2 c in fixed point
+    std::vector<double> log_n_; // log2 n
     double scale_ = 1;
     int64_t sum_ = 0;
 };
@@ -281,12 +281,8 @@ inline bool integral_values(const Task &t, Index bins) {
 //
 // The search starts in the block of 16 bins of the last answer, then runs
 // over the other blocks from their counts and sums, skipping those whose
-// bound lies below the best so far. Over a block d is monotonic on each
-// side of the mean (each bin adds c (M - n v)), so it is largest at an end
-// or where the block crosses the mean, and there at most d at the block's
-// start plus n times the block's count times its span; q is concave in w0,
-// so smallest at an end. The bound is taken generously, so rounding never
-// skips the answer.
+// bound (see bound()) lies below the best so far. The bound is taken
+// generously, so rounding never skips the answer.
 template <class Count, class V> class Otsu : public Base<Otsu<Count, V>> {
 public:
     using Result = unsigned;
@@ -294,12 +290,15 @@ public:
     static constexpr bool kExact = std::is_integral_v<V>;
 
     Otsu(Index bins, const Task &t)
-        : bins_(bins), counts_(static_cast<size_t>(bins), 0),
-          blocks_((bins + kBlock - 1) / kBlock), block_count_(static_cast<size_t>(blocks_), 0),
-          block_sum_(static_cast<size_t>(blocks_), V{0}), below_count_(static_cast<size_t>(blocks_)),
-          below_sum_(static_cast<size_t>(blocks_)) {
+        : bins_(bins), counts_(static_cast<size_t>(bins), 0), blocks_((bins + kBlock - 1) / kBlock),
+          block_count_(static_cast<size_t>(blocks_), 0),
+          block_sum_(static_cast<size_t>(blocks_), V{0}),
+          below_count_(static_cast<size_t>(blocks_)), below_sum_(static_cast<size_t>(blocks_)) {
         values_.resize(static_cast<size_t>(bins));
         for (Index i = 0; i < bins; ++i) values_[i] = static_cast<V>(t.bin_values[i]);
+        // The bounds read each block's values as ascending: code 0 (no
+        // value's, never counted) takes the value of code 1.
+        if (bins > 1 && values_[0] > values_[1]) values_[0] = values_[1];
     }
 
     void clear() {
@@ -378,22 +377,7 @@ public:
         for (Index b = first; b <= last; ++b) {
             if (b == start || block_count_[b] == 0) continue;
             const Index w0 = below_count_[b], cb = block_count_[b];
-            if (kExact && best_ >= 0 && w0 > 0 && w0 + cb < n) {
-                const double w1 = static_cast<double>(w0 + cb);
-                const double t = static_cast<double>(total_);
-                const double d0 = t * static_cast<double>(w0) - nd * double(below_sum_[b]);
-                const double d1 = t * w1 - nd * double(below_sum_[b] + block_sum_[b]);
-                const Index lo = b * kBlock, hi = std::min(bins_, lo + kBlock) - 1;
-                const double lo_v = double(values_[lo]), hi_v = double(values_[hi]);
-                const double mean = t / nd;
-                double dmax = std::max(std::fabs(d0), std::fabs(d1));
-                if (lo_v <= mean && mean <= hi_v)
-                    dmax = std::max(dmax, std::fabs(d0) + nd * static_cast<double>(cb) *
-                                                              (hi_v - lo_v));
-                const double q0 = static_cast<double>(w0) * (nd - static_cast<double>(w0));
-                const double q1 = w1 * (nd - w1);
-                if (dmax * dmax / std::min(q0, q1) * (1 + 1e-9) < best_) continue;
-            }
+            if (kExact && best_ >= 0 && bound(b, n) * (1 + 1e-9) < best_) continue;
             scan(b, n);
         }
         last_ = best_bin_ >= 0 ? best_bin_ : first_bin(first);
@@ -401,6 +385,39 @@ public:
     }
 
 private:
+    // The largest f any threshold in block b may reach. In the plane of
+    // (w0, d) the thresholds lie on a path from the block's start (W0, d0)
+    // to its end (W1, d1) whose slopes n (mean - v) fall as v rises within
+    // the block's values [lo, hi]: a concave path, below the line from its
+    // start of slope n (mean - lo) and the line to its end of slope
+    // n (mean - hi). d never falls below 0, and d / sqrt(q) of a line is
+    // quasiconvex in w0 (a linear function over a concave one), so over each
+    // stretch where one line is the lower, f is largest at an end: the
+    // bound is the largest of three values.
+    double bound(Index b, Index n) const {
+        const double nd = static_cast<double>(n), t = static_cast<double>(total_);
+        const double w_start = static_cast<double>(below_count_[b]);
+        const double w_end = static_cast<double>(below_count_[b] + block_count_[b]);
+        const double d0 = t * w_start - nd * static_cast<double>(below_sum_[b]);
+        const double d1 = t * w_end - nd * static_cast<double>(below_sum_[b] + block_sum_[b]);
+        const Index lo = b * kBlock, hi = std::min(bins_, lo + kBlock) - 1;
+        const double mean = t / nd;
+        const double rise = nd * (mean - static_cast<double>(values_[lo]));
+        const double fall = nd * (mean - static_cast<double>(values_[hi]));
+        const double a = w_start + 1, z = std::min(w_end, nd - 1); // thresholds' w0
+        if (a > z) return -1;
+        auto f = [&](double w) {
+            const double d = std::min(d0 + rise * (w - w_start), d1 - fall * (w_end - w));
+            return d * d / (w * (nd - w));
+        };
+        double most = std::max(f(a), f(z));
+        if (rise > fall) {
+            const double cross = (d1 - d0 - fall * w_end + rise * w_start) / (rise - fall);
+            most = std::max(most, f(std::clamp(cross, a, z)));
+        }
+        return most;
+    }
+
     // The thresholds of block b: f = d^2 / q at each occupied bin (but the
     // last value), the best kept, the smaller bin on a tie. Empty bins run
     // through the same steps (adding nothing) rather than behind a branch

@@ -9,8 +9,8 @@
 #include <morvane/slidewin.h>
 
 #include <cmath>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -197,8 +197,8 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
                           &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
                           &progress, &bins_obj, &offset, &values_obj, &kernel_obj))
         return nullptr;
-    static const Stat stats[] = {Stat::Rank,     Stat::Mean, Stat::Min,     Stat::Max, Stat::Variance,
-                                 Stat::Mode,     Stat::Entropy, Stat::Otsu, Stat::Kernel};
+    static const Stat stats[] = {Stat::Rank, Stat::Mean,    Stat::Min,  Stat::Max,   Stat::Variance,
+                                 Stat::Mode, Stat::Entropy, Stat::Otsu, Stat::Kernel};
     if (stat_code < 0 || stat_code >= static_cast<int>(std::size(stats))) {
         PyErr_SetString(PyExc_ValueError, "unknown statistic");
         return nullptr;
@@ -242,10 +242,10 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_TypeError, "out must have the image's shape and the result's dtype");
         return nullptr;
     }
-    t.out.type = real             ? OutType::F64
-                 : t.item == 1    ? OutType::U8
-                 : t.item == 2    ? OutType::U16
-                                  : OutType::U32;
+    t.out.type = real          ? OutType::F64
+                 : t.item == 1 ? OutType::U8
+                 : t.item == 2 ? OutType::U16
+                               : OutType::U32;
     const bool whole = t.stat == Stat::Mode || t.stat == Stat::Entropy || t.stat == Stat::Otsu ||
                        t.stat == Stat::Kernel;
     if ((t.item == 4 || (whole && t.item <= 2)) && bins_obj != Py_None) {
@@ -266,8 +266,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         if (v.ndim != 1 || !sw::detail::reads_as<double>(v) || v.strides[0] != 8 ||
             v.shape[0] < need) {
             PyErr_Format(PyExc_TypeError,
-                         "values must be a contiguous float64 array of at least %zd entries",
-                         need);
+                         "values must be a contiguous float64 array of at least %zd entries", need);
             return nullptr;
         }
         t.bin_values = static_cast<const double *>(v.buf);
