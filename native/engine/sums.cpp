@@ -208,32 +208,11 @@ void run_in(const Task &t, const Band &b, const Control &c) {
     }
 }
 
-// Doubles, over compensated lanes (CL: Compensated<Parts>).
-template <class CL, int Parts> struct FloatRows {
-    static constexpr int channels = 1;
-    static constexpr int parts = Parts;
-    const Task &t;
-    Index stride; // lanes between parts
-    std::vector<double> in_copy;
-    rows::OutRow<double> out;
-    GeometryCounts geometry;
+// The driver's loops over compensated lanes CL, whose parts lie `stride`
+// lanes apart.
+template <class CL> struct CompensatedLoops {
+    Index stride;
 
-    FloatRows(const Task &task, const Plan &p)
-        : t(task), stride(p.table_lanes<double>()), out(task.out, task.image.shape[2]),
-          geometry(task) {}
-
-    double identity() const { return 0.0; }
-
-    void build(Index z, Index y, double *const *table) {
-        const Index X = t.image.shape[2];
-        const double *in = rows::typed_row<double>(t.image.at(z, y, 0, t.item), X, in_copy);
-        if constexpr (Parts == 3) {
-            const auto *mask = reinterpret_cast<const uint8_t *>(t.mask.at(z, y, 0, 1));
-            CL::counted_values(table[0], table[0] + 2 * stride, in, mask, X);
-        } else {
-            CL::values(table[0], in, X);
-        }
-    }
     // Plans for these lanes have no fused lengths.
     void running(double *const *, const Index *, int, const double *, Index) {}
     void step(double *o, const double *a, const double *b, Index n) {
@@ -248,6 +227,34 @@ template <class CL, int Parts> struct FloatRows {
     void fill(double *acc, double v, Index n) { CL::fill(acc, v, n, stride); }
 
     double *lanes_for(Index, Index, double *scratch) { return scratch; }
+};
+
+// Doubles, over compensated lanes (CL: Compensated<Parts>).
+template <class CL, int Parts> struct FloatRows : CompensatedLoops<CL> {
+    static constexpr int channels = 1;
+    static constexpr int parts = Parts;
+    using CompensatedLoops<CL>::stride;
+    const Task &t;
+    std::vector<double> in_copy;
+    rows::OutRow<double> out;
+    GeometryCounts geometry;
+
+    FloatRows(const Task &task, const Plan &p)
+        : CompensatedLoops<CL>{p.table_lanes<double>()}, t(task),
+          out(task.out, task.image.shape[2]), geometry(task) {}
+
+    double identity() const { return 0.0; }
+
+    void build(Index z, Index y, double *const *table) {
+        const Index X = t.image.shape[2];
+        const double *in = rows::typed_row<double>(t.image.at(z, y, 0, t.item), X, in_copy);
+        if constexpr (Parts == 3) {
+            const auto *mask = reinterpret_cast<const uint8_t *>(t.mask.at(z, y, 0, 1));
+            CL::counted_values(table[0], table[0] + 2 * stride, in, mask, X);
+        } else {
+            CL::values(table[0], in, X);
+        }
+    }
 
     void done(Index z, Index y, double *const *lanes) {
         const Index X = t.image.shape[2];
@@ -391,18 +398,18 @@ template <class L, class In, class T> struct MomentRows : rows::Loops<L, T> {
 };
 
 // Doubles, over compensated lanes; parts 3 carry counts (a mask).
-template <class CL, int Parts> struct FloatMomentRows {
+template <class CL, int Parts> struct FloatMomentRows : CompensatedLoops<CL> {
     static constexpr int channels = 2;
     static constexpr int parts = Parts;
+    using CompensatedLoops<CL>::stride;
     const Task &t;
-    Index stride;
     std::vector<double> in_copy, squares, errors;
     rows::OutRow<double> out;
     GeometryCounts geometry;
 
     FloatMomentRows(const Task &task, const rows::Plan &p)
-        : t(task), stride(p.table_lanes<double>()), out(task.out, task.image.shape[2]),
-          geometry(task) {}
+        : CompensatedLoops<CL>{p.table_lanes<double>()}, t(task),
+          out(task.out, task.image.shape[2]), geometry(task) {}
 
     double identity() const { return 0.0; }
 
@@ -427,19 +434,6 @@ template <class CL, int Parts> struct FloatMomentRows {
             for (Index x = 0; x < X; ++x) table[1][stride + x] = errors[x];
         }
     }
-    void running(double *const *, const Index *, int, const double *, Index) {}
-    void step(double *o, const double *a, const double *b, Index n) {
-        CL::step(o, a, b, n, stride);
-    }
-    void merge(double *acc, const double *const *s, int count, Index n) {
-        CL::merge(acc, s, count, n, stride);
-    }
-    void gather(double *o, const double *const *s, int count, Index n) {
-        CL::gather(o, s, count, n, stride);
-    }
-    void fill(double *acc, double v, Index n) { CL::fill(acc, v, n, stride); }
-
-    double *lanes_for(Index, Index, double *scratch) { return scratch; }
 
     static double total(double h, double c) { return std::isfinite(h) ? h + c : h; }
 

@@ -34,8 +34,10 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     Parameters
     ----------
     filter : callable
-        ``median``, ``percentile``, ``mean``, ``minimum``, ``maximum`` or
-        ``histogram`` of ``morvane.filters.rank``.
+        ``median``, ``percentile``, ``mean``, ``minimum``, ``maximum``,
+        ``histogram``, ``variance``, ``std``, ``gradient``, ``mode``,
+        ``entropy``, ``remove_outliers``, ``tophat``, ``local_threshold`` or
+        ``generic`` of ``morvane.filters.rank``.
     array : dask array or array_like of real numbers, 2D or 3D
         The image or volume, with one more axis for colour channels when
         ``channels`` says which.
@@ -51,8 +53,8 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     shift : sequence of ints, optional
         As for the filter.
     **kwargs
-        The filter's other keyword arguments, as it takes them: ``p`` for
-        ``percentile``; ``mode`` and ``cval`` (the border of the whole
+        The filter's other keyword arguments, as it takes them (``kernel``
+        of ``generic`` among them, by name): ``p`` for ``percentile``; ``mode`` and ``cval`` (the border of the whole
         array); ``channels``; ``workers`` (threads for each block, default
         1); ``normalized``, ``bins``, ``dtype`` and ``max_bytes`` (a bound
         on each block's result) for ``histogram``. ``bins`` is required for
@@ -69,9 +71,9 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     Raises
     ------
     TypeError
-        For a filter that is not one of the six, ``out`` (a dask result is
-        lazy: store it with ``dask.array.store``), or any argument the filter
-        itself refuses with a TypeError.
+        For a filter that is not one of these, ``out`` (a dask result is
+        lazy: store it with ``dask.array.store``), ``return_threshold``, or
+        any argument the filter itself refuses with a TypeError.
     ValueError
         For a mask of another shape, a histogram of integers without
         ``bins``, or any argument the filter itself refuses with a
