@@ -56,8 +56,9 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
         The filter's other keyword arguments, as it takes them (``kernel``
         of ``generic`` among them, by name): ``p`` for ``percentile``;
         ``mode`` and ``cval`` (the border of the whole array); ``channels``;
-        ``workers`` (threads for each block, default 1); ``normalized``, ``bins``, ``dtype`` and ``max_bytes`` (a bound
-        on each block's result) for ``histogram``. ``bins`` is required for
+        ``workers`` (threads for each block, default 1); ``normalized``,
+        ``bins``, ``dtype`` and ``max_bytes`` (a bound on each block's
+        result) for ``histogram``. ``bins`` is required for
         the histogram of an integer array other than uint8 (by default
         every value has its own bin, which would need the array's values in
         advance).
