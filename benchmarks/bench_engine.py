@@ -3,6 +3,7 @@
     python -m pip install ".[bench]"
     python benchmarks/bench_engine.py            # every table (several minutes)
     python benchmarks/bench_engine.py squares disks --repeats 3
+    python benchmarks/bench_engine.py statistics   # entropy, mode, Otsu, variance, generic
 
 Every row times ours and the peer interleaved (best of --repeats), one
 thread each unless the row says otherwise, and checks the results equal
@@ -373,28 +374,48 @@ def dropin():
     return [t]
 
 
+def statistics():
+    """The statistics beyond the rank filters: every table of
+    bench_statistics.py (numba's peers)."""
+    import bench_statistics
+    bench_statistics.bench_engine.REPEATS = REPEATS  # this module may run as __main__
+    bench_statistics.check_peers(verbose=False)
+    for section in bench_statistics.SECTIONS.values():
+        yield from section()
+
+
 SECTIONS = {"squares": squares, "disks": disks, "percentiles": percentiles, "minmax": minmax,
             "means": means, "sixteen": sixteen, "volumes": volumes, "sizes": sizes,
-            "fixed": fixed_cost, "workers": workers, "types": types, "dropin": dropin}
+            "fixed": fixed_cost, "workers": workers, "types": types, "dropin": dropin,
+            "statistics": statistics}
 
 
-def main(argv=None):
+def run(sections, argv, header, before=None):
+    """The tables of the sections that argv names (all by default), with
+    --repeats; `header` is printed first, then `before` runs."""
     global REPEATS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("sections", nargs="*", help=f"tables to run: {', '.join(SECTIONS)} "
+    parser.add_argument("sections", nargs="*", help=f"tables to run: {', '.join(sections)} "
                         "(default: all)")
     parser.add_argument("--repeats", type=int, default=REPEATS)
     args = parser.parse_args(argv)
     REPEATS = args.repeats
-    unknown = set(args.sections) - set(SECTIONS)
+    unknown = set(args.sections) - set(sections)
     if unknown:
         parser.error(f"unknown sections {sorted(unknown)}")
-    print(f"CPUs: {os.cpu_count()}; OpenCV {cv2.__version__ if cv2 else 'absent'}; SimpleITK "
-          f"{sitk.Version_VersionString() if sitk else 'absent'}; NumPy {np.__version__}")
-    for name in args.sections or list(SECTIONS):
+    print(header)
+    if before is not None:
+        before()
+    for name in args.sections or list(sections):
         print(f"[{name}]", file=sys.stderr)
-        for table in SECTIONS[name]():
+        for table in sections[name]():
             table.show()
+
+
+def main(argv=None):
+    run(SECTIONS, argv,
+        f"CPUs: {os.cpu_count()}; OpenCV {cv2.__version__ if cv2 else 'absent'}; SimpleITK "
+        f"{sitk.Version_VersionString() if sitk else 'absent'}; NumPy {np.__version__}")
 
 
 if __name__ == "__main__":

@@ -21,7 +21,6 @@ Before the tables, the numba peers are checked against a brute-force NumPy
 computation of every window of small images.
 """
 
-import argparse
 import ctypes
 import os
 import sys
@@ -420,22 +419,10 @@ SECTIONS = {"entropy": entropy, "otsu": otsu, "mode": mode, "variance": variance
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("sections", nargs="*", help=f"tables to run: {', '.join(SECTIONS)} "
-                        "(default: all)")
-    parser.add_argument("--repeats", type=int, default=bench_engine.REPEATS)
-    args = parser.parse_args(argv)
-    bench_engine.REPEATS = args.repeats
-    unknown = set(args.sections) - set(SECTIONS)
-    if unknown:
-        parser.error(f"unknown sections {sorted(unknown)}")
-    print(f"CPUs: {os.cpu_count()}; NumPy {np.__version__}; SciPy "
-          f"{__import__('scipy').__version__}; numba {numba.__version__}")
-    check_peers()
-    for name in args.sections or list(SECTIONS):
-        print(f"[{name}]", file=sys.stderr)
-        for table in SECTIONS[name]():
-            table.show()
+    bench_engine.run(SECTIONS, argv,
+                     f"CPUs: {os.cpu_count()}; NumPy {np.__version__}; SciPy "
+                     f"{__import__('scipy').__version__}; numba {numba.__version__}",
+                     before=check_peers)
 
 
 if __name__ == "__main__":

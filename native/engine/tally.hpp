@@ -299,26 +299,29 @@ public:
         // The bounds read each block's values as ascending: code 0 (no
         // value's, never counted) takes the value of code 1.
         if (bins > 1 && values_[0] > values_[1]) values_[0] = values_[1];
+        // Integers whose sums times the population stay below 2^53 are
+        // exact in doubles too, whose arithmetic pipelines better.
+        double most = 0;
+        for (Index i = 0; i < bins; ++i) most = std::max(most, std::fabs(t.bin_values[i]));
+        const double m = static_cast<double>(std::max<Index>(t.fp->size(), 1));
+        in_doubles_ = kExact && most * m * m < 0x1p52;
     }
 
     void clear() {
         std::fill(counts_.begin(), counts_.end(), Count{0});
         std::fill(block_count_.begin(), block_count_.end(), Index{0});
         std::fill(block_sum_.begin(), block_sum_.end(), V{0});
-        sum_ = 0;
         this->n_ = 0;
     }
     void up(unsigned v) {
         ++counts_[v];
         ++block_count_[v / kBlock];
         block_sum_[v / kBlock] += values_[v];
-        sum_ += values_[v];
     }
     void down(unsigned v) {
         --counts_[v];
         --block_count_[v / kBlock];
         block_sum_[v / kBlock] -= values_[v];
-        sum_ -= values_[v];
     }
     void exchange(unsigned a, unsigned b) {
         const Count ca = counts_[a];
@@ -326,7 +329,6 @@ public:
         counts_[a] = static_cast<Count>(ca + 1);
         counts_[b] = static_cast<Count>(cb - 1);
         const V delta = values_[a] - values_[b];
-        sum_ += delta;
         const Index ba = a / kBlock, bb = b / kBlock;
         if (ba == bb) {
             block_sum_[ba] += delta;
@@ -433,10 +435,10 @@ private:
             w0 += c;
             m0 += static_cast<V>(c) * values_[i];
             double d;
-            if constexpr (kExact)
-                d = static_cast<double>(total_ * static_cast<V>(w0) - static_cast<V>(n) * m0);
+            if (!kExact || in_doubles_)
+                d = t * static_cast<double>(w0) - nd * static_cast<double>(m0);
             else
-                d = t * static_cast<double>(w0) - nd * m0;
+                d = static_cast<double>(total_ * static_cast<V>(w0) - static_cast<V>(n) * m0);
             const double q = static_cast<double>(w0) * static_cast<double>(n - w0);
             const double dd = d * d;
             const bool valid = c != 0 && w0 < n;
@@ -471,11 +473,11 @@ private:
     std::vector<V> block_sum_;
     std::vector<Index> below_count_; // per block: counted values in the blocks before it
     std::vector<V> below_sum_;       // and their sum
-    V sum_ = 0;
     V total_ = 0;
     double best_ = -1;
     Index best_bin_ = -1;
     Index last_ = 0;
+    bool in_doubles_ = false;
 };
 
 // A caller's kernel of the histogram, with 32-bit counters.
