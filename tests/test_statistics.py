@@ -337,8 +337,9 @@ def test_local_threshold(case, dtype, method, kw):
 
 
 @pytest.mark.parametrize("ddof", [0, 1])
-def test_variance_of_uint16_near_the_top_is_exact(ddof):
-    image = (65535 - np.random.default_rng(9).integers(0, 4, (9, 11))).astype(np.uint16)
+@pytest.mark.parametrize("dtype, top", [(np.uint16, 65535), (np.float64, 3e9), (np.int64, 2**30)])
+def test_variance_of_values_far_above_their_spread_is_exact(ddof, dtype, top):
+    image = (top - np.random.default_rng(9).integers(0, 4, (9, 11))).astype(dtype)
     g = dict(footprint=np.ones((3, 3), bool), mode="nearest")
     want = per_pixel(lambda w, v: var_of(w, ddof), image, np.float64, **g)
     got = rank.variance(image, g["footprint"], mode="nearest", ddof=ddof)

@@ -13,11 +13,11 @@ namespace morvane::engine {
 
 namespace {
 
-// Sorting computes the rank filters and the mean; an empty footprint
-// takes it for them.
+// Sorting computes every statistic but a caller's kernel (Otsu's from the
+// values of the bins); an empty footprint takes it.
 bool sort_applies(const Task &t) {
-    return t.stat == Stat::Rank || t.stat == Stat::Mean || t.stat == Stat::Min ||
-           t.stat == Stat::Max;
+    if (t.stat == Stat::Kernel) return false;
+    return t.stat != Stat::Otsu || t.bin_values != nullptr;
 }
 
 // The methods, in Method order after Auto.

@@ -77,12 +77,21 @@ template <class In> struct Gather {
             }
             return;
         }
+        if (real_result(t.stat)) {
+            out.put_value(z, y, x,
+                          n == 0                     ? std::numeric_limits<double>::quiet_NaN()
+                          : t.stat == Stat::Variance ? variance(n)
+                                                     : entropy(n));
+            return;
+        }
         if (n == 0) {
             out.put_value(z, y, x, 0);
             return;
         }
         In v;
         switch (t.stat) {
+        case Stat::Mode: v = mode(n); break;
+        case Stat::Otsu: v = otsu(n); break;
         case Stat::Min: v = *std::min_element(values.begin(), values.begin() + n); break;
         case Stat::Max: v = *std::max_element(values.begin(), values.begin() + n); break;
         default: {
@@ -92,6 +101,80 @@ template <class In> struct Gather {
         }
         }
         out.put_value(z, y, x, v);
+    }
+
+    // The statistics of the whole window, from its values sorted: runs of
+    // equal values are the histogram's occupied bins, in order.
+    double variance(Index n) const {
+        double mean = 0;
+        for (Index k = 0; k < n; ++k) mean += static_cast<double>(values[k]);
+        mean /= static_cast<double>(n);
+        double squares = 0;
+        for (Index k = 0; k < n; ++k) {
+            const double d = static_cast<double>(values[k]) - mean;
+            squares += d * d;
+        }
+        const double divisor = static_cast<double>(n) - t.ddof;
+        return divisor > 0 ? squares / divisor : std::numeric_limits<double>::quiet_NaN();
+    }
+    double entropy(Index n) {
+        std::sort(values.begin(), values.begin() + n);
+        double h = 0;
+        for (Index k = 0; k < n;) {
+            Index e = k;
+            while (e < n && values[e] == values[k]) ++e;
+            const double p = static_cast<double>(e - k) / static_cast<double>(n);
+            h -= p * std::log2(p);
+            k = e;
+        }
+        return h;
+    }
+    In mode(Index n) {
+        std::sort(values.begin(), values.begin() + n);
+        In best = values[0];
+        Index most = 0;
+        for (Index k = 0; k < n;) {
+            Index e = k;
+            while (e < n && values[e] == values[k]) ++e;
+            if (e - k > most) {
+                most = e - k;
+                best = values[k];
+            }
+            k = e;
+        }
+        return best;
+    }
+    // Values are bins of t.bin_values.
+    In otsu(Index n) {
+        std::sort(values.begin(), values.begin() + n);
+        auto value = [&](Index k) { return t.bin_values[static_cast<size_t>(values[k])]; };
+        // Sums by bin, in the bins' order, as the histogram adds them.
+        double total = 0;
+        for (Index k = 0; k < n;) {
+            Index e = k;
+            while (e < n && values[e] == values[k]) ++e;
+            total += static_cast<double>(e - k) * value(k);
+            k = e;
+        }
+        if (total != total) return values[n - 1];
+        const double nd = static_cast<double>(n);
+        double best = -1, m0 = 0;
+        In best_value = values[0];
+        for (Index k = 0; k < n;) {
+            Index e = k;
+            while (e < n && values[e] == values[k]) ++e;
+            m0 += static_cast<double>(e - k) * value(k);
+            if (e == n) break;
+            const double w0 = static_cast<double>(e);
+            const double d = total * w0 - nd * m0;
+            const double f = d * d / (w0 * (nd - w0));
+            if (f > best) {
+                best = f;
+                best_value = values[k];
+            }
+            k = e;
+        }
+        return best_value;
     }
 };
 
@@ -156,7 +239,9 @@ void SortFill::fill(Index z, Index y, Index from, Index to) {
 double sort_cost(const Task &t) {
     const double m = static_cast<double>(t.fp->size());
     // Gathering, plus selection (std::nth_element, slow for few values).
-    return t.stat == Stat::Rank ? 11.0 * m + 10 : 0.9 * m + 10;
+    const bool sorts = t.stat == Stat::Rank || t.stat == Stat::Mode || t.stat == Stat::Entropy ||
+                       t.stat == Stat::Otsu;
+    return sorts ? 11.0 * m + 10 : 0.9 * m + 10;
 }
 
 } // namespace morvane::engine

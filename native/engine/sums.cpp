@@ -435,7 +435,30 @@ template <class CL, int Parts> struct FloatMomentRows : CompensatedLoops<CL> {
         }
     }
 
-    static double total(double h, double c) { return std::isfinite(h) ? h + c : h; }
+    // n S2 - S1^2 from the sums' two parts (S = h + c): every product
+    // split exactly into its rounded value and its error (by fma), and the
+    // pieces added with their rounding errors kept (only c1^2, far below
+    // them, is left out), so that a window's spread survives values far
+    // larger than it. Sums that are not finite stand for themselves.
+    static double spread(double n, double h1, double c1, double h2, double c2) {
+        if (!std::isfinite(h1) || !std::isfinite(h2)) return n * h2 - h1 * h1;
+        const double a = n * h2, b = h1 * h1, p = n * c2, q = 2 * h1 * c1;
+        const double pieces[] = {a,
+                                 -b,
+                                 std::fma(n, h2, -a),
+                                 -std::fma(h1, h1, -b),
+                                 p,
+                                 std::fma(n, c2, -p),
+                                 -q,
+                                 -std::fma(2 * h1, c1, -q)};
+        double sum = 0, error = 0;
+        for (const double x : pieces) {
+            const double t = sum + x, z = t - sum;
+            error += (sum - (t - z)) + (x - z);
+            sum = t;
+        }
+        return sum + error;
+    }
 
     void done(Index z, Index y, double *const *lanes) {
         const Index X = t.image.shape[2];
@@ -452,9 +475,8 @@ template <class CL, int Parts> struct FloatMomentRows : CompensatedLoops<CL> {
                 n = lanes[0][2 * stride + x];
             else
                 n = static_cast<double>(x >= a && x < b ? n_all : border[x]);
-            const double s1 = total(h1[x], c1[x]), s2 = total(h2[x], c2[x]);
             const double d = n - t.ddof;
-            const double v = (s2 - s1 * (s1 / n)) / d;
+            const double v = spread(n, h1[x], c1[x], h2[x], c2[x]) / (n * d);
             o[x] = d > 0 ? (v > 0 || v != v ? v : 0.0) : std::numeric_limits<double>::quiet_NaN();
         }
         out.store(z, y);

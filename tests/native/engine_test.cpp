@@ -29,15 +29,17 @@ double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng); }
 struct Case {
     Stat stat;
     int item;       // 1, 2, 4 (keys or codes) or 8 (doubles, the mean only)
-    Index bins;     // item 4: number of codes, or 0
+    Index bins;     // item 4 (and 2 for Otsu): number of codes, or 0
     Index shape[3]; // planes, rows, cols
     std::vector<char> image, mask;
     std::vector<uint8_t> footprint;
     Index fshape[3], centre[3];
-    double p;
+    double p; // the variance's ddof
     int64_t offset;
+    std::vector<double> bin_values; // Otsu: the value of every bin
     std::string describe() const {
-        const char *stats[] = {"rank", "mean", "min", "max"};
+        const char *stats[] = {"rank", "mean",    "min",  "max",   "variance",
+                               "mode", "entropy", "otsu", "kernel"};
         char text[256];
         std::snprintf(text, sizeof text,
                       "%s item=%d bins=%td image=%tdx%tdx%td footprint=%tdx%tdx%td centre=%td,%td,"
@@ -51,10 +53,13 @@ struct Case {
 
 Case random_case() {
     Case c;
-    const Stat stats[] = {Stat::Rank, Stat::Rank, Stat::Min, Stat::Max, Stat::Mean};
-    c.stat = stats[uniform(0, 4)];
+    const Stat stats[] = {Stat::Rank,     Stat::Rank, Stat::Min,     Stat::Max, Stat::Mean,
+                          Stat::Variance, Stat::Mode, Stat::Entropy, Stat::Otsu};
+    c.stat = stats[uniform(0, 8)];
     const int items[] = {1, 2, 4, 4, 8};
-    c.item = items[uniform(0, c.stat == Stat::Mean ? 4 : 3)];
+    const bool doubles = c.stat == Stat::Mean || c.stat == Stat::Variance;
+    c.item = items[uniform(0, doubles ? 4 : 3)];
+    if (c.stat == Stat::Variance && c.item == 4) c.item = 2;
     const bool volume = uniform(0, 3) == 0;
     c.shape[0] = volume ? uniform(1, 6) : 1;
     c.shape[1] = uniform(1, volume ? 12 : 40);
@@ -83,7 +88,11 @@ Case random_case() {
     c.image.assign(bytes, 0);
     const bool few = uniform(0, 1) == 0;
     c.bins = 0;
-    if (c.item == 4 && uniform(0, 1) == 0) c.bins = uniform(1, few ? 20 : 5000);
+    // The statistics of the whole histogram count codes of 32-bit values;
+    // Otsu those of 16-bit ones too.
+    const bool whole = c.stat == Stat::Mode || c.stat == Stat::Entropy || c.stat == Stat::Otsu;
+    if ((c.item == 4 && (whole || uniform(0, 1) == 0)) || (c.item == 2 && c.stat == Stat::Otsu))
+        c.bins = uniform(1, few ? 20 : 5000);
     for (Index i = 0; i < n; ++i) {
         char *at = c.image.data() + i * c.item;
         if (c.item == 8) {
@@ -101,6 +110,14 @@ Case random_case() {
     if (uniform(0, 2) == 0) {
         c.mask.assign(static_cast<size_t>(n), 0);
         for (char &m : c.mask) m = unit() < 0.7;
+    }
+    if (c.stat == Stat::Variance) c.p = static_cast<double>(uniform(0, 1));
+    if (c.stat == Stat::Otsu) {
+        // Ascending values: integers, or fractions whose sums round.
+        const Index bins = c.bins > 0 ? c.bins : 256;
+        const bool integral = uniform(0, 1) == 0;
+        for (Index i = 0; i < bins; ++i)
+            c.bin_values.push_back(integral ? static_cast<double>(3 * i - 7) : 0.37 * i - 2.1);
     }
     c.offset = c.stat == Stat::Mean && c.item < 8 && uniform(0, 1) == 0
                    ? int64_t{1} << (8 * c.item - 1)
@@ -120,6 +137,8 @@ Task task_of(const Case &c, const Footprint &f) {
     t.item = c.item;
     t.bins = c.bins;
     t.offset = c.offset;
+    t.ddof = c.p;
+    t.bin_values = c.bin_values.empty() ? nullptr : c.bin_values.data();
     t.fp = &f;
     t.rank_of = ranks_for(c.p, f.size());
     t.image.data = c.image.data();
@@ -141,11 +160,12 @@ Task task_of(const Case &c, const Footprint &f) {
 Result run(const Case &c, const Footprint &f, Method method, Index bands) {
     Task t = task_of(c, f);
     Result r;
-    r.out_item = c.stat == Stat::Mean ? 8 : c.item;
-    t.out.type = c.stat == Stat::Mean ? OutType::F64
-                 : c.item == 1        ? OutType::U8
-                 : c.item == 2        ? OutType::U16
-                                      : OutType::U32;
+    const bool real = real_result(c.stat);
+    r.out_item = real ? 8 : c.item;
+    t.out.type = real          ? OutType::F64
+                 : c.item == 1 ? OutType::U8
+                 : c.item == 2 ? OutType::U16
+                               : OutType::U32;
     r.out.assign(c.image.size() / static_cast<size_t>(c.item) * static_cast<size_t>(r.out_item),
                  '\x5a');
     t.out.data = r.out.data();
@@ -165,9 +185,10 @@ Result run(const Case &c, const Footprint &f, Method method, Index bands) {
 }
 
 // Means: NaN where both are NaN (of either sign), the same value where the
-// values are integers (one exact division), within rounding for doubles.
-bool same(const Result &a, const Result &b, bool means, bool doubles) {
-    if (!means) return a.out == b.out;
+// values are integers (one exact division), within rounding for doubles
+// and for the variance and the entropy (which the methods sum otherwise).
+bool same(const Result &a, const Result &b, bool real, bool doubles) {
+    if (!real) return a.out == b.out;
     for (size_t i = 0; i < a.out.size(); i += 8) {
         double x, y;
         std::memcpy(&x, a.out.data() + i, 8);
@@ -201,7 +222,8 @@ int main(int argc, char **argv) {
             if (!method_applies(m, probe)) continue;
             for (Index bands : {Index{1}, Index{3}}) {
                 ++runs;
-                if (same(run(c, f, m, bands), want, c.stat == Stat::Mean, c.item == 8)) continue;
+                const bool rounded = c.item == 8 || c.stat != Stat::Mean;
+                if (same(run(c, f, m, bands), want, real_result(c.stat), rounded)) continue;
                 ++failures;
                 if (failures <= 10)
                     std::fprintf(stderr, "%s differs from sort (%td bands): %s\n", method_name(m),

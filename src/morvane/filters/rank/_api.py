@@ -195,22 +195,17 @@ def _values_of(kind, request):
 
 
 def _doubles_for_variance(image, fill):
-    """The values as float64 for the variance: centred on their mean (the
-    windows' sums of squares then lose least to cancellation) and scaled by
-    a power of two that keeps squares and their sums finite; the result is
-    scaled back."""
-    data = image.astype(np.float64)
-    finite = np.isfinite(data)
-    centre = float(np.mean(data, where=finite)) if finite.any() else 0.0
-    del finite
-    data -= centre
+    """The values as float64 for the variance, scaled by a power of two
+    that keeps squares and their sums finite (and away from subnormals);
+    the result is scaled back."""
+    data = image.astype(np.float64, copy=False)
     largest = _largest_finite(data) if data.size else 0.0
     power = 0
     if largest > 0 and not 2.0 ** -200 < largest < 2.0 ** 200:
         power = int(np.frexp(largest)[1])
-        np.ldexp(data, -power, out=data)
-    if fill is not None:
-        fill = float(np.ldexp(fill - centre, -power))
+        data = np.ldexp(data, -power)
+        if fill is not None:
+            fill = float(np.ldexp(fill, -power))
 
     def finish(result):
         if power:

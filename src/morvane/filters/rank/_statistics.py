@@ -457,10 +457,10 @@ variance.__doc__ = _doc(
     "    values ``x`` of mean ``m``.\n\n"
     "    Exact for integer images of up to 16 bits (integer sums of values and\n"
     "    squares, one rounding at the end); other types through compensated\n"
-    "    float64 sums of values centred on the image's mean, so the result\n"
-    "    keeps about as many digits as the window's spread beside its values'\n"
-    "    magnitude allows (64-bit integers beyond 2**53 are rounded to float64\n"
-    "    first).",
+    "    float64 sums of the values and of their squares (each square with its\n"
+    "    rounding error) and ``n * S2 - S1**2`` from exact products, which\n"
+    "    keeps a window's spread however large its values (64-bit integers\n"
+    "    beyond 2**53 are rounded to float64 first).",
     _FLOAT_RESULT.format(nan="``n - ddof`` is not positive (no pixel counted)"),
     _example(["variance(image, np.ones((1, 3), bool))"],
              """array([[0.25      , 0.66666667, 0.25      ],
