@@ -476,7 +476,8 @@ def test_generic_nan_raise_and_wrong_signature(kernels):
 
 
 @pytest.mark.parametrize("name, kw", [("variance", {"ddof": 1}), ("mode", {}),
-                                      ("local_threshold", {"method": "otsu"})])
+                                      ("local_threshold", {"method": "otsu"}),
+                                      ("tophat", {"kind": "black"}), ("entropy", {})])
 def test_apply_dask_equals_in_memory(name, kw):
     da = pytest.importorskip("dask.array")
     image = data((17, 19), np.uint16, 15, few=name == "mode")
