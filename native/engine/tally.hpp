@@ -24,6 +24,7 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -293,7 +294,10 @@ public:
         : bins_(bins), counts_(static_cast<size_t>(bins), 0), blocks_((bins + kBlock - 1) / kBlock),
           block_count_(static_cast<size_t>(blocks_), 0),
           block_sum_(static_cast<size_t>(blocks_), V{0}),
-          below_count_(static_cast<size_t>(blocks_)), below_sum_(static_cast<size_t>(blocks_)) {
+          below_count_(static_cast<size_t>(blocks_)), below_sum_(static_cast<size_t>(blocks_)),
+          occupied_(static_cast<size_t>((blocks_ + 63) / 64), 0),
+          words_(static_cast<size_t>((blocks_ + 4095) / 4096), 0) {
+        order_.reserve(static_cast<size_t>(std::min<Index>(blocks_, t.fp->size() + 1)));
         values_.resize(static_cast<size_t>(bins));
         for (Index i = 0; i < bins; ++i) values_[i] = static_cast<V>(t.bin_values[i]);
         // The bounds read each block's values as ascending: code 0 (no
@@ -311,16 +315,18 @@ public:
         std::fill(counts_.begin(), counts_.end(), Count{0});
         std::fill(block_count_.begin(), block_count_.end(), Index{0});
         std::fill(block_sum_.begin(), block_sum_.end(), V{0});
+        std::fill(occupied_.begin(), occupied_.end(), uint64_t{0});
+        std::fill(words_.begin(), words_.end(), uint64_t{0});
         this->n_ = 0;
     }
     void up(unsigned v) {
         ++counts_[v];
-        ++block_count_[v / kBlock];
+        if (++block_count_[v / kBlock] == 1) occupy(v / kBlock);
         block_sum_[v / kBlock] += values_[v];
     }
     void down(unsigned v) {
         --counts_[v];
-        --block_count_[v / kBlock];
+        if (--block_count_[v / kBlock] == 0) vacate(v / kBlock);
         block_sum_[v / kBlock] -= values_[v];
     }
     void exchange(unsigned a, unsigned b) {
@@ -333,8 +339,8 @@ public:
         if (ba == bb) {
             block_sum_[ba] += delta;
         } else {
-            ++block_count_[ba];
-            --block_count_[bb];
+            if (++block_count_[ba] == 1) occupy(ba);
+            if (--block_count_[bb] == 0) vacate(bb);
             block_sum_[ba] += values_[a];
             block_sum_[bb] -= values_[b];
         }
@@ -344,25 +350,31 @@ public:
         const Index n = this->n_;
         if (n <= 0) return 0;
         const double nd = static_cast<double>(n);
-        // Counts and sums below each block; the window's sum.
+        // The occupied blocks in order, through their bitmaps (a window
+        // holds few of many bins), with the counts and sums below them;
+        // the window's sum.
         Index w = 0;
         V m = 0;
-        Index first = -1, last = -1;
-        for (Index b = 0; b < blocks_; ++b) {
-            below_count_[b] = w;
-            below_sum_[b] = m;
-            if (block_count_[b] == 0) continue;
-            if (first < 0) first = b;
-            last = b;
-            w += block_count_[b];
-            if constexpr (kExact) {
-                m += block_sum_[b];
-            } else {
-                const Index lo = b * kBlock, hi = std::min(bins_, lo + kBlock);
-                for (Index i = lo; i < hi; ++i)
-                    if (counts_[i]) m += static_cast<V>(counts_[i]) * values_[i];
+        order_.clear();
+        for (Index k = 0; k < static_cast<Index>(words_.size()); ++k)
+            for (uint64_t top = words_[k]; top != 0; top &= top - 1) {
+                const Index word = 64 * k + std::countr_zero(top);
+                for (uint64_t bits = occupied_[word]; bits != 0; bits &= bits - 1) {
+                    const Index b = 64 * word + std::countr_zero(bits);
+                    order_.push_back(b);
+                    below_count_[b] = w;
+                    below_sum_[b] = m;
+                    w += block_count_[b];
+                    if constexpr (kExact) {
+                        m += block_sum_[b];
+                    } else {
+                        const Index lo = b * kBlock, hi = std::min(bins_, lo + kBlock);
+                        for (Index i = lo; i < hi; ++i)
+                            if (counts_[i]) m += static_cast<V>(counts_[i]) * values_[i];
+                    }
+                }
             }
-        }
+        const Index first = order_.front(), last = order_.back();
         const V total = m;
         if constexpr (!kExact) {
             if (total != total) { // a NaN among the values: the last bin
@@ -376,9 +388,8 @@ public:
         // The block of the last answer first: it most often holds this one.
         const Index start = std::clamp<Index>(last_ / kBlock, 0, blocks_ - 1);
         if (block_count_[start] != 0) scan(start, n);
-        for (Index b = first; b <= last; ++b) {
-            if (b == start || block_count_[b] == 0) continue;
-            const Index w0 = below_count_[b], cb = block_count_[b];
+        for (const Index b : order_) {
+            if (b == start) continue;
             if (kExact && best_ >= 0 && bound(b, n) * (1 + 1e-9) < best_) continue;
             scan(b, n);
         }
@@ -452,6 +463,17 @@ private:
         }
     }
 
+    void occupy(Index b) {
+        uint64_t &word = occupied_[static_cast<size_t>(b / 64)];
+        if (word == 0) words_[static_cast<size_t>(b / 4096)] |= uint64_t{1} << ((b / 64) % 64);
+        word |= uint64_t{1} << (b % 64);
+    }
+    void vacate(Index b) {
+        uint64_t &word = occupied_[static_cast<size_t>(b / 64)];
+        word &= ~(uint64_t{1} << (b % 64));
+        if (word == 0) words_[static_cast<size_t>(b / 4096)] &= ~(uint64_t{1} << ((b / 64) % 64));
+    }
+
     Index first_bin(Index block) const {
         const Index lo = block * kBlock, hi = std::min(bins_, lo + kBlock);
         for (Index i = lo; i < hi; ++i)
@@ -473,6 +495,9 @@ private:
     std::vector<V> block_sum_;
     std::vector<Index> below_count_; // per block: counted values in the blocks before it
     std::vector<V> below_sum_;       // and their sum
+    std::vector<uint64_t> occupied_; // bit b: block b counts something
+    std::vector<uint64_t> words_;    // bit k: word k of occupied_ is not 0
+    std::vector<Index> order_;       // the occupied blocks, in order
     V total_ = 0;
     double best_ = -1;
     Index best_bin_ = -1;
