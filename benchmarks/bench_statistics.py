@@ -301,18 +301,25 @@ def _repeats(r):
     return few(3) if r >= 20 else None
 
 
-def entropy():
+def _beside_generic_filter(title, ours, callback, close=False):
+    """A table of `ours(image, disk)` beside generic_filter with `callback`,
+    results checked (to `close` when given)."""
     name, image = test_image()
-    t = Table(f"Entropy (bits), disks, {name}, vs scipy.ndimage.generic_filter + numba",
-              "SciPy")
+    t = Table(f"{title}, disks, {name}, vs scipy.ndimage.generic_filter + numba", "SciPy")
     for r in RADII:
         fp = rank.disk(r)
-        a, b, ra, rb = race(lambda: rank.entropy(image, fp, mode="reflect"),
-                            lambda: generic_filter(image, entropy_callback, fp),
+        a, b, ra, rb = race(lambda: ours(image, fp),
+                            lambda: generic_filter(image, callback, fp),
                             _repeats(r))
-        check(ra, rb, 0, f"entropy r={r}", close=1e-9)
+        check(ra, rb, 0, f"{title} r={r}", close=close)
         t.add(f"r={r}", a, b)
     return [t]
+
+
+def entropy():
+    return _beside_generic_filter("Entropy (bits)",
+                                  lambda image, fp: rank.entropy(image, fp, mode="reflect"),
+                                  entropy_callback, close=1e-9)
 
 
 def otsu():
@@ -332,16 +339,8 @@ def otsu():
 
 
 def mode():
-    name, image = test_image()
-    t = Table(f"Mode, disks, {name}, vs scipy.ndimage.generic_filter + numba", "SciPy")
-    for r in RADII:
-        fp = rank.disk(r)
-        a, b, ra, rb = race(lambda: rank.mode(image, fp, mode="reflect"),
-                            lambda: generic_filter(image, mode_callback, fp),
-                            _repeats(r))
-        check(ra, rb, 0, f"mode r={r}")
-        t.add(f"r={r}", a, b)
-    return [t]
+    return _beside_generic_filter("Mode", lambda image, fp: rank.mode(image, fp, mode="reflect"),
+                                  mode_callback)
 
 
 def exact_variance(image, k):
