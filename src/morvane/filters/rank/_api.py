@@ -17,7 +17,7 @@ import warnings
 
 import numpy as np
 
-from . import _filters, _request, _values
+from . import _filters, _progress, _request, _values
 
 __all__ = ["median", "percentile", "mean", "minimum", "maximum", "histogram", "explain"]
 
@@ -69,9 +69,10 @@ _STATS = {_filters.PERCENTILE: 0, _filters.MEAN: 1, _filters.MINIMUM: 2, _filter
 _REAL = frozenset([_filters.MEAN, VARIANCE, ENTROPY, KERNEL])
 
 
-def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
+def _per_channel(fn, image, out, mask, channels, result_dtype, progress=None, **kwargs):
     """fn filtered channel by channel: the axis `channels` holds them; the
-    mask has the image's shape or its shape without that axis."""
+    mask has the image's shape or its shape without that axis; `progress`
+    (done, total) is told of the channels in turn."""
     axis = _request.axis_of(channels, image.ndim, "channels")
     planes = np.moveaxis(image, axis, 0)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != image.shape):
@@ -85,8 +86,9 @@ def _per_channel(fn, image, out, mask, channels, result_dtype, **kwargs):
             masks = np.moveaxis(mask, axis, 0)
         else:
             masks = [mask] * len(planes)
-    for plane, target, m in zip(planes, targets, masks):
-        fn(plane, out=target, mask=m, **kwargs)
+    for plane, target, m, p in zip(planes, targets, masks,
+                                   _progress.per_channel(progress, len(planes))):
+        fn(plane, out=target, mask=m, progress=p, **kwargs)
     return out
 
 
@@ -159,10 +161,10 @@ def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None
         dtype = _values.check_dtype(image.dtype)
         result_dtype = np.dtype(np.float64) if kind in _REAL else dtype.newbyteorder("=")
 
-        def one(plane, out, mask):
+        def one(plane, out, mask, progress):
             _statistic(kind, plane, out=out, mask=mask, method=method, bands=bands,
                        progress=progress, **arguments)
-        return _per_channel(one, image, out, mask, channels, result_dtype)
+        return _per_channel(one, image, out, mask, channels, result_dtype, progress)
     _request.colour_warning(image, footprint, size, radius, stacklevel + 1)
     del arguments["kernel"], arguments["root"]
     request = _request.statistic(image, real=kind in _REAL, mask=mask, out=out, **arguments)
@@ -230,6 +232,11 @@ def _filter(kind, request, method="auto", bands=0, progress=None, kernel=None, r
         mask = _distinct(mask, result)
     run = _Run(kind, values, request.footprint, request.shift, request.p, request.workers, method,
                kernel)
+    if progress is not None and not bands:
+        # Bands often enough to be told of (a band reports as it ends), yet
+        # each a few footprints high, so halos stay a small share.
+        rows, reach = data.shape[0], request.footprint.shape[0]
+        bands = max(request.workers, min(32, rows // max(1, 4 * reach)))
     # Every window inside the image is the same whatever the border mode:
     # the whole image first, then the slabs along its borders again, each
     # from the part of the extended image its windows reach.
@@ -481,7 +488,8 @@ def _grouped(image, bins, top):
     return codes.astype(np.uint8 if bins <= 256 else np.uint16)
 
 
-def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype, top):
+def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dtype, top,
+               progress=None):
     footprint = _request.footprint_array(footprint, image.ndim)
     mask = _request.mask_array(mask, image.shape)
     shift = _request.shift_of(shift, footprint.shape)
@@ -504,7 +512,8 @@ def _histogram(image, footprint, normalized, mask, shift, out, workers, bins, dt
     else:
         as_type, kind = _COUNT_VIEWS[dtype.itemsize]
         target = out.view(as_type)
-    _run(kind, codes, footprint, mask, target, shift, 0.0, bins, None, workers)
+    _run(kind, codes, footprint, mask, target, shift, 0.0, bins, None, workers,
+         progress=progress)
     return out
 
 
@@ -544,6 +553,12 @@ _ARGS = """image : array_like of real numbers (bool, integers or floats), 2D or 
     workers : int or None, optional
         Threads filtering bands of the image at once: None or 0 for every
         core, at most 8 per core. The result does not depend on it.
+    progress : bool or callable, optional
+        True for a progress bar on stderr (tqdm's where it is installed),
+        or a callable told ``progress(done, total)`` as the work proceeds
+        (``done`` rising to ``total``, from the calling thread; an
+        exception it raises stops the call). None (the default): nothing
+        is reported and nothing is spent on it.
     channels : int, optional
         The axis that holds colour channels: each channel is filtered with
         the same footprint, and the result keeps the axis. The mask has the
@@ -598,40 +613,43 @@ def _example(call, result):
 
 
 def median(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-           mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+           mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(_filters.PERCENTILE, image, footprint, size=size, radius=radius,
                       mask=mask, shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels, p=0.5)
+                      channels=channels, p=0.5,
+                      progress=_progress.reporter(progress, "median"))
 
 
 def percentile(image, footprint=None, p=None, *, size=None, radius=None, mask=None,
-               shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+               shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None,
+               progress=None):
     if p is None:
         raise TypeError("p must be given: percentile(image, footprint, p), p between 0 and 1")
     return _statistic(_filters.PERCENTILE, image, footprint, size=size, radius=radius,
                       mask=mask, shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels, p=_request.fraction(p))
+                      channels=channels, p=_request.fraction(p),
+                      progress=_progress.reporter(progress, "percentile"))
 
 
 def mean(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-         mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+         mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(_filters.MEAN, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels)
+                      channels=channels, progress=_progress.reporter(progress, "mean"))
 
 
 def minimum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(_filters.MINIMUM, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels)
+                      channels=channels, progress=_progress.reporter(progress, "minimum"))
 
 
 def maximum(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(_filters.MAXIMUM, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels)
+                      channels=channels, progress=_progress.reporter(progress, "maximum"))
 
 
 # The largest histogram result allocated without being asked for more.
@@ -640,9 +658,10 @@ MAX_HISTOGRAM_BYTES = 2 << 30
 
 def histogram(image, footprint=None, *, size=None, radius=None, normalized=False, bins=None,
               dtype=None, mask=None, shift=None, mode="ignore", cval=0.0, out=None, workers=1,
-              channels=None, max_bytes=MAX_HISTOGRAM_BYTES):
+              channels=None, max_bytes=MAX_HISTOGRAM_BYTES, progress=None):
     return _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask, shift,
-                         mode, cval, out, workers, channels, max_bytes)
+                         mode, cval, out, workers, channels, max_bytes,
+                         progress=_progress.reporter(progress, "histogram"))
 
 
 def _histogram_args(image, footprint, size, radius, normalized, shift, mode, channels):
@@ -660,7 +679,8 @@ def _histogram_args(image, footprint, size, radius, normalized, shift, mode, cha
 
 
 def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask, shift, mode,
-                  cval, out, workers, channels, max_bytes, extremes=None, stacklevel=3):
+                  cval, out, workers, channels, max_bytes, extremes=None, stacklevel=3,
+                  progress=None):
     """histogram(); `extremes` the (smallest, largest) counted values of the
     whole array (the blocks of a dask array), else those of the image."""
     image = np.asarray(image)
@@ -724,7 +744,7 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
     targets = out if axis is None else np.moveaxis(out, axis, -2)
     crop = tuple(slice(b, b + n) for b, n in zip(before, targets.shape[:ndim]))
     planes = [()] if axis is None else [(..., c) for c in range(image.shape[-1])]
-    for c in planes:
+    for c, told in zip(planes, _progress.per_channel(progress, len(planes))):
         m = mask
         if mask is not None and mask.ndim > ndim:
             m = mask[c]
@@ -733,11 +753,11 @@ def _histogram_of(image, footprint, size, radius, normalized, bins, dtype, mask,
         target = targets if c == () else targets[..., c[1], :]
         if padded:
             full = _histogram(codes[c], footprint, normalized, m, shift, None, workers, bins,
-                              dtype, top)
+                              dtype, top, told)
             target[...] = full[crop]
         else:
             _histogram(codes[c], footprint, normalized, m, shift, target, workers, bins,
-                       dtype, top)
+                       dtype, top, told)
     return _store_given(given, out)
 
 

@@ -4,7 +4,7 @@ import warnings
 
 import numpy as np
 
-from . import _api, _request, _statistics, _values
+from . import _api, _progress, _request, _statistics, _values
 
 # The filters of one value per pixel, and their result's dtype (None: the
 # array's own; a function: of the array's dtype).
@@ -56,7 +56,11 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
         The filter's other keyword arguments, as it takes them (``kernel``
         of ``generic`` among them, by name): ``p`` for ``percentile``;
         ``mode`` and ``cval`` (the border of the whole array); ``channels``;
-        ``workers`` (threads for each block, default 1); ``normalized``,
+        ``workers`` (threads for each block, default 1); ``progress`` (True
+        for a bar on stderr, or a callable told ``(done, total)`` blocks as
+        they finish: under dask's threaded or synchronous scheduler; with
+        processes or a cluster each worker counts its own, and
+        ``distributed.progress`` shows a cluster's); ``normalized``,
         ``bins``, ``dtype`` and ``max_bytes`` (a bound on each block's
         result) for ``histogram``. ``bins`` is required for
         the histogram of an integer array other than uint8 (by default
@@ -101,6 +105,7 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     if "out" in kwargs:
         raise TypeError("out does not apply to dask arrays: the result is a lazy dask array "
                         "(store it with dask.array.store or to_zarr)")
+    report = _progress.reporter(kwargs.pop("progress", None), getattr(filter, "__name__", "filter"))
     array = da.asarray(array)
     _values.check_dtype(array.dtype, "array")
     channels = kwargs.get("channels")
@@ -162,8 +167,11 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     arrays = [x.rechunk(tuple(chunks[d] for d in range(array.ndim))) for x in arrays]
     kwargs["mode"] = tuple(block_modes)
 
+    # Blocks count as they finish, on whatever thread computes them.
+    blocks = None if report is None else _progress.Blocks(report,
+                                                          int(np.prod(arrays[0].numblocks)))
     if filter is _api.histogram:
-        return _histogram(arrays, footprint, shift, depth, boundary, kwargs)
+        return _histogram(arrays, footprint, shift, depth, boundary, kwargs, blocks)
 
     dtype = _SCALAR_FILTERS[filter] or array.dtype.newbyteorder("=")
     if callable(dtype) and not isinstance(dtype, type):
@@ -171,7 +179,10 @@ def apply_dask(filter, array, footprint=None, *, size=None, radius=None, mask=No
     dtype = np.dtype(dtype)
 
     def block(x, m=None):
-        return filter(x, footprint=footprint, mask=m, shift=shift, **kwargs)
+        result = filter(x, footprint=footprint, mask=m, shift=shift, **kwargs)
+        if blocks is not None:
+            blocks.tick()
+        return result
 
     return da.map_overlap(block, *arrays, depth=depth, boundary=boundary, dtype=dtype,
                           meta=np.empty((0,) * array.ndim, dtype))
@@ -188,7 +199,7 @@ def _edge_chunks(chunks, need):
     return tuple(chunks)
 
 
-def _histogram(arrays, footprint, shift, depth, boundary, kwargs):
+def _histogram(arrays, footprint, shift, depth, boundary, kwargs, blocks):
     import dask.array as da
 
     array = arrays[0]
@@ -225,10 +236,13 @@ def _histogram(arrays, footprint, shift, depth, boundary, kwargs):
         if any(_values.PAD_MODES.get(md) == "constant" for md in kwargs["mode"]):
             fill = _values.cast_like(kwargs.get("cval", 0.0), dtype)
         span = None if given is None else _api._with_fill(given, fill)
-        return _api._histogram_of(x, footprint, None, None, normalized, bins, count_dtype, m,
-                                  shift, kwargs["mode"], kwargs.get("cval", 0.0), None,
-                                  kwargs.get("workers", 1), kwargs.get("channels"), max_bytes,
-                                  extremes=span)
+        result = _api._histogram_of(x, footprint, None, None, normalized, bins, count_dtype, m,
+                                    shift, kwargs["mode"], kwargs.get("cval", 0.0), None,
+                                    kwargs.get("workers", 1), kwargs.get("channels"),
+                                    max_bytes, extremes=span)
+        if blocks is not None:
+            blocks.tick()
+        return result
 
     extra = extremes or []
     inputs = arrays + extra

@@ -18,7 +18,7 @@ import threading
 
 import numpy as np
 
-from . import _api, _filters, _request, _values
+from . import _api, _filters, _progress, _request, _values
 from ._api import ENTROPY, KERNEL, MODE, OTSU, VARIANCE, _doc, _statistic
 
 __all__ = ["variance", "std", "gradient", "mode", "entropy", "remove_outliers", "tophat",
@@ -135,9 +135,9 @@ def _counted_windows(image, footprint, shift, mask, mode, workers):
                       workers=workers) != 0
 
 
-def _planes(image, out, mask, channels, result_dtype, fn):
-    """fn(plane, out, mask) for each channel (see _api._per_channel)."""
-    return _api._per_channel(fn, image, out, mask, channels, result_dtype)
+def _planes(image, out, mask, channels, result_dtype, fn, progress):
+    """fn(plane, out, mask, progress) for each channel (see _api._per_channel)."""
+    return _api._per_channel(fn, image, out, mask, channels, result_dtype, progress)
 
 
 # ---------------------------------------------------------------------------
@@ -145,34 +145,42 @@ def _planes(image, out, mask, channels, result_dtype, fn):
 
 
 def variance(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-             mode="ignore", cval=0.0, out=None, workers=1, channels=None, ddof=0):
+             mode="ignore", cval=0.0, out=None, workers=1, channels=None, ddof=0,
+             progress=None):
     return _statistic(VARIANCE, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels, p=_real(ddof, "ddof", 0))
+                      channels=channels, p=_real(ddof, "ddof", 0),
+                      progress=_progress.reporter(progress, "variance"))
 
 
 def std(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-        mode="ignore", cval=0.0, out=None, workers=1, channels=None, ddof=0):
+        mode="ignore", cval=0.0, out=None, workers=1, channels=None, ddof=0, progress=None):
     return _statistic(VARIANCE, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels, p=_real(ddof, "ddof", 0), root=True)
+                      channels=channels, p=_real(ddof, "ddof", 0), root=True,
+                      progress=_progress.reporter(progress, "std"))
 
 
 def gradient(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-             mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+             mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
+    parts = _progress.Parts(_progress.reporter(progress, "gradient"), 2)
     image = np.asarray(image)
     fp = _footprint_once(image, footprint, size, radius, channels)
     common = dict(mask=mask, shift=shift, mode=mode, cval=cval, workers=workers,
                   channels=channels)
     result, given = _result(out, image.shape, _difference_dtype(image.dtype))
-    high = _statistic(_MAXIMUM, image, fp, **common)
-    low = _statistic(_MINIMUM, image, fp, **common)
-    return _returned(_clipped_difference(high, low, result), given)
+    high = _statistic(_MAXIMUM, image, fp, **common, progress=parts.part(0))
+    low = _statistic(_MINIMUM, image, fp, **common, progress=parts.part(1))
+    result = _returned(_clipped_difference(high, low, result), given)
+    parts.finish()
+    return result
 
 
 def tophat(image, footprint=None, *, kind="white", size=None, radius=None, mask=None,
-           shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+           shift=None, mode="ignore", cval=0.0, out=None, workers=1, channels=None,
+           progress=None):
     _choice(kind, "kind", ("white", "black"))
+    parts = _progress.Parts(_progress.reporter(progress, "tophat"), 2)
     image = np.asarray(image)
     fp = _footprint_once(image, footprint, size, radius, channels)
     shift = _request.shift_of(shift, fp.shape)
@@ -180,13 +188,16 @@ def tophat(image, footprint=None, *, kind="white", size=None, radius=None, mask=
     common = dict(mask=mask, mode=mode, cval=cval, workers=workers, channels=channels)
     result, given = _result(out, image.shape, _difference_dtype(image.dtype))
     first, second = (_MINIMUM, _MAXIMUM) if kind == "white" else (_MAXIMUM, _MINIMUM)
-    shaped = _statistic(first, image, fp, shift=shift, **common)
-    shaped = _statistic(second, shaped, back, shift=back_shift, **common)
+    shaped = _statistic(first, image, fp, shift=shift, **common, progress=parts.part(0))
+    shaped = _statistic(second, shaped, back, shift=back_shift, **common,
+                        progress=parts.part(1))
     if kind == "white":
         _clipped_difference(image, shaped, result)
     else:
         _clipped_difference(shaped, image, result)
-    return _returned(result, given)
+    result = _returned(result, given)
+    parts.finish()
+    return result
 
 
 # ---------------------------------------------------------------------------
@@ -194,36 +205,38 @@ def tophat(image, footprint=None, *, kind="white", size=None, radius=None, mask=
 
 
 def mode(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-         mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+         mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(MODE, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels)
+                      channels=channels, progress=_progress.reporter(progress, "mode"))
 
 
 def entropy(image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     return _statistic(ENTROPY, image, footprint, size=size, radius=radius, mask=mask,
                       shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                      channels=channels)
+                      channels=channels, progress=_progress.reporter(progress, "entropy"))
 
 
 def remove_outliers(image, footprint=None, *, threshold, which="bright", size=None,
                     radius=None, mask=None, shift=None, mode="ignore", cval=0.0, out=None,
-                    workers=1, channels=None):
+                    workers=1, channels=None, progress=None):
     threshold = _real(threshold, "threshold", 0)
+    report = _progress.reporter(progress, "remove_outliers")
     _choice(which, "which", ("bright", "dark"))
     image = np.asarray(image)
     fp = _footprint_once(image, footprint, size, radius, channels)
     dtype = image.dtype.newbyteorder("=")
     if channels is not None:
-        def one(plane, out, mask):
+        def one(plane, out, mask, progress):
             remove_outliers(plane, fp, threshold=threshold, which=which, mask=mask,
-                            shift=shift, mode=mode, cval=cval, out=out, workers=workers)
-        return _planes(image, out, mask, channels, dtype, one)
+                            shift=shift, mode=mode, cval=cval, out=out, workers=workers,
+                            progress=progress)
+        return _planes(image, out, mask, channels, dtype, one, report)
     result, given = _result(out, image.shape, dtype)
     image = _values.native(image)
     median = _statistic(_PERCENTILE, image, fp, p=0.5, mask=mask, shift=shift, mode=mode,
-                        cval=cval, workers=workers)
+                        cval=cval, workers=workers, progress=report)
     replace = (_exceeds(image, median, threshold) if which == "bright"
                else _exceeds(median, image, threshold))
     counted = _counted_windows(image, fp, _request.shift_of(shift, fp.shape), mask, mode,
@@ -254,8 +267,9 @@ def _range_of(dtype):
 
 def local_threshold(image, footprint=None, *, method, k=None, r=None, size=None, radius=None,
                     mask=None, shift=None, mode="ignore", cval=0.0, out=None, workers=1,
-                    channels=None, return_threshold=False):
+                    channels=None, return_threshold=False, progress=None):
     _choice(method, "method", THRESHOLD_METHODS)
+    report = _progress.reporter(progress, "local_threshold")
     return_threshold = _request.flag(return_threshold, "return_threshold")
     image = np.asarray(image)
     fp = _footprint_once(image, footprint, size, radius, channels)
@@ -273,9 +287,17 @@ def local_threshold(image, footprint=None, *, method, k=None, r=None, size=None,
     given = None if out is None else _request.out_array(out, image.shape, np.bool_)
     foreground = np.empty(image.shape, bool)
     threshold = np.empty(image.shape, np.float64)
+    planes = 1 if channels is None else image.shape[
+        _request.axis_of(channels, image.ndim, "channels")]
+    parts = _progress.Parts(report, planes * _STAGES[method])
+    counter = iter(range(planes * _STAGES[method]))
+
+    def next_part():
+        return parts.part(next(counter))
+
     if channels is None:
         _threshold_plane(image, fp, method, k, r, scale, mask, shift, mode, cval, workers,
-                         foreground, threshold)
+                         foreground, threshold, next_part)
     else:
         axis = _request.axis_of(channels, image.ndim, "channels")
         planes = np.moveaxis(image, axis, 0)
@@ -287,18 +309,26 @@ def local_threshold(image, footprint=None, *, method, k=None, r=None, size=None,
         for c, (plane, m) in enumerate(zip(planes, masks)):
             _threshold_plane(plane, fp, method, k, r, scale, m, shift, mode, cval, workers,
                              np.moveaxis(foreground, axis, 0)[c],
-                             np.moveaxis(threshold, axis, 0)[c])
+                             np.moveaxis(threshold, axis, 0)[c], next_part)
     foreground = _returned(foreground, given)
+    parts.finish()
     return (foreground, threshold) if return_threshold else foreground
 
 
+# The filters each method runs (per channel), for its progress.
+_STAGES = {"bernsen": 2, "contrast": 2, "midgrey": 2, "mean": 1, "median": 1, "niblack": 2,
+           "otsu": 1, "phansalkar": 2, "sauvola": 2}
+
+
 def _threshold_plane(image, fp, method, k, r, scale, mask, shift, mode, cval, workers,
-                     foreground, threshold):
-    """One image's threshold and foreground, into the arrays given."""
+                     foreground, threshold, next_part):
+    """One image's threshold and foreground, into the arrays given;
+    next_part() gives each filter's progress callable."""
     common = dict(mask=mask, shift=shift, mode=mode, cval=cval, workers=workers)
 
     def of(kind, **more):
-        return _statistic(kind, image, fp, **common, **more).astype(np.float64, copy=False)
+        return _statistic(kind, image, fp, **common, **more,
+                          progress=next_part()).astype(np.float64, copy=False)
 
     def spread():
         return of(VARIANCE, root=True)
@@ -412,12 +442,13 @@ class _Raised:
 
 
 def generic(image, kernel, footprint=None, *, size=None, radius=None, mask=None, shift=None,
-            mode="ignore", cval=0.0, out=None, workers=1, channels=None):
+            mode="ignore", cval=0.0, out=None, workers=1, channels=None, progress=None):
     address = _kernel_address(kernel)
+    report = _progress.reporter(progress, "generic")
     with _Raised() as raised:
         result = _statistic(KERNEL, image, footprint, size=size, radius=radius, mask=mask,
                             shift=shift, mode=mode, cval=cval, out=out, workers=workers,
-                            channels=channels, kernel=address)
+                            channels=channels, kernel=address, progress=report)
     if raised.errors:
         error = raised.errors[0]
         raise RuntimeError(f"the kernel raised {type(error).__name__}: {error} (on "
