@@ -208,10 +208,24 @@ void run_in(const Task &t, const Band &b, const Control &c) {
     }
 }
 
-// The driver's loops over compensated lanes CL, whose parts lie `stride`
-// lanes apart.
-template <class CL> struct CompensatedLoops {
+// What the rows of doubles over compensated lanes CL share: the driver's
+// loops (the lanes' parts lie `stride` apart), the task, its input rows,
+// output rows and counts.
+template <class CL> struct CompensatedRows {
+    const Task &t;
     Index stride;
+    std::vector<double> in_copy;
+    rows::OutRow<double> out;
+    GeometryCounts geometry;
+
+    CompensatedRows(const Task &task, const Plan &p)
+        : t(task), stride(p.table_lanes<double>()), out(task.out, task.image.shape[2]),
+          geometry(task) {}
+
+    double identity() const { return 0.0; }
+    const double *input(Index z, Index y) {
+        return rows::typed_row<double>(t.image.at(z, y, 0, t.item), t.image.shape[2], in_copy);
+    }
 
     // Plans for these lanes have no fused lengths.
     void running(double *const *, const Index *, int, const double *, Index) {}
@@ -230,24 +244,16 @@ template <class CL> struct CompensatedLoops {
 };
 
 // Doubles, over compensated lanes (CL: Compensated<Parts>).
-template <class CL, int Parts> struct FloatRows : CompensatedLoops<CL> {
+template <class CL, int Parts> struct FloatRows : CompensatedRows<CL> {
     static constexpr int channels = 1;
     static constexpr int parts = Parts;
-    using CompensatedLoops<CL>::stride;
-    const Task &t;
-    std::vector<double> in_copy;
-    rows::OutRow<double> out;
-    GeometryCounts geometry;
-
-    FloatRows(const Task &task, const Plan &p)
-        : CompensatedLoops<CL>{p.table_lanes<double>()}, t(task),
-          out(task.out, task.image.shape[2]), geometry(task) {}
-
-    double identity() const { return 0.0; }
+    using CompensatedRows<CL>::CompensatedRows;
+    using CompensatedRows<CL>::t, CompensatedRows<CL>::stride, CompensatedRows<CL>::out,
+        CompensatedRows<CL>::geometry;
 
     void build(Index z, Index y, double *const *table) {
         const Index X = t.image.shape[2];
-        const double *in = rows::typed_row<double>(t.image.at(z, y, 0, t.item), X, in_copy);
+        const double *in = this->input(z, y);
         if constexpr (Parts == 3) {
             const auto *mask = reinterpret_cast<const uint8_t *>(t.mask.at(z, y, 0, 1));
             CL::counted_values(table[0], table[0] + 2 * stride, in, mask, X);
@@ -398,24 +404,17 @@ template <class L, class In, class T> struct MomentRows : rows::Loops<L, T> {
 };
 
 // Doubles, over compensated lanes; parts 3 carry counts (a mask).
-template <class CL, int Parts> struct FloatMomentRows : CompensatedLoops<CL> {
+template <class CL, int Parts> struct FloatMomentRows : CompensatedRows<CL> {
     static constexpr int channels = 2;
     static constexpr int parts = Parts;
-    using CompensatedLoops<CL>::stride;
-    const Task &t;
-    std::vector<double> in_copy, squares, errors;
-    rows::OutRow<double> out;
-    GeometryCounts geometry;
-
-    FloatMomentRows(const Task &task, const rows::Plan &p)
-        : CompensatedLoops<CL>{p.table_lanes<double>()}, t(task),
-          out(task.out, task.image.shape[2]), geometry(task) {}
-
-    double identity() const { return 0.0; }
+    using CompensatedRows<CL>::CompensatedRows;
+    using CompensatedRows<CL>::t, CompensatedRows<CL>::stride, CompensatedRows<CL>::out,
+        CompensatedRows<CL>::geometry;
+    std::vector<double> squares, errors;
 
     void build(Index z, Index y, double *const *table) {
         const Index X = t.image.shape[2];
-        const double *in = rows::typed_row<double>(t.image.at(z, y, 0, t.item), X, in_copy);
+        const double *in = this->input(z, y);
         squares.resize(static_cast<size_t>(X));
         errors.resize(static_cast<size_t>(X));
         for (Index x = 0; x < X; ++x) {

@@ -478,10 +478,16 @@ _SPREAD_RESULT = """ndarray
         give the unsigned type of their width (int8: uint8), which holds
         every difference; bool images give True where {true}; 0 where no
         pixel is counted."""
-_DDOF = """
+# What the variance and the standard deviation document alike.
+_SPREAD_DOC = dict(
+    extra_args="""
     ddof : float, optional
         The divisor is ``n - ddof`` for ``n`` counted values (default 0:
-        the population variance); at least 0."""
+        the population variance); at least 0.""",
+    type_extra=", or a ddof that is not a real number", value_extra=", or a negative ddof")
+_SPREAD_RETURNS = """ndarray of float64
+        The image's shape; NaN where ``n - ddof`` is not positive (no pixel
+        counted)."""
 
 variance.__doc__ = _doc(
     "Local variance: ``sum((x - m)**2) / (n - ddof)`` over the ``n`` counted\n"
@@ -492,23 +498,21 @@ variance.__doc__ = _doc(
     "    rounding error) and ``n * S2 - S1**2`` from exact products, which\n"
     "    keeps a window's spread however large its values (64-bit integers\n"
     "    beyond 2**53 are rounded to float64 first).",
-    _FLOAT_RESULT.format(nan="``n - ddof`` is not positive (no pixel counted)"),
+    _SPREAD_RETURNS,
     _example(["variance(image, np.ones((1, 3), bool))"],
              """array([[0.25      , 0.66666667, 0.25      ],
            [0.25      , 0.66666667, 0.25      ],
            [0.25      , 0.66666667, 0.25      ]])"""),
-    extra_args=_DDOF, type_extra=", or a ddof that is not a real number",
-    value_extra=", or a negative ddof")
+    **_SPREAD_DOC)
 
 std.__doc__ = _doc(
     "Local standard deviation: the square root of ``variance``.",
-    _FLOAT_RESULT.format(nan="``n - ddof`` is not positive (no pixel counted)"),
+    _SPREAD_RETURNS,
     _example(["std(image, np.ones((3, 1), bool))"],
              """array([[1.5       , 1.5       , 1.5       ],
            [2.44948974, 2.44948974, 2.44948974],
            [1.5       , 1.5       , 1.5       ]])"""),
-    extra_args=_DDOF, type_extra=", or a ddof that is not a real number",
-    value_extra=", or a negative ddof")
+    **_SPREAD_DOC)
 
 gradient.__doc__ = _doc(
     "Local range (morphological gradient): the maximum less the minimum of\n"
