@@ -118,8 +118,7 @@ class Values:
         self.offset = 0
         self.table = None
         fill = None if cval is None else np.asarray(cast_like(cval, dtype))
-        codes = codes or (dense and dtype.itemsize > 1)
-        if dense and dtype.itemsize == 2:
+        if dense and dtype.itemsize > 1:
             self.kind = "codes"
             fill = self._codes(image, fill)
         elif dtype.kind == "b":
