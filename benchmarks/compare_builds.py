@@ -18,7 +18,8 @@ import sys
 WORKER = r'''
 import json, sys, time, zlib
 import numpy as np
-from morvane.filters.rank import ball, disk, maximum, mean, median, minimum, percentile
+from morvane.filters.rank import (ball, disk, entropy, maximum, mean, median, minimum, mode,
+                                  percentile)
 
 rng = np.random.default_rng(1)
 u8 = rng.integers(0, 256, (2048, 2048)).astype(np.uint8)
@@ -40,6 +41,9 @@ ROWS = {
     "maximum u8 21x21": lambda o: maximum(u8, footprint=box(21), out=o),
     "mean u8 disk r=5": lambda o: mean(u8, footprint=disk(5), out=o),
     "median u8 ball r=3 (96³)": lambda o: median(vol, footprint=ball(3), out=o),
+    "median u16 disk r=10": lambda o: median(u16, footprint=disk(10), out=o),
+    "entropy u8 disk r=10": lambda o: entropy(u8, footprint=disk(10), out=o),
+    "mode u8 disk r=5": lambda o: mode(u8, footprint=disk(5), out=o),
 }
 INPUT = {name: (f32 if "f32" in name else vol if "ball" in name else u16 if "u16" in name
                 else u8) for name in ROWS}
@@ -51,7 +55,8 @@ for line in sys.stdin:
         continue
     image = INPUT[name]
     if name not in outs:
-        outs[name] = np.empty(image.shape, np.float64 if name.startswith("mean") else image.dtype)
+        real = name.startswith(("mean", "entropy"))
+        outs[name] = np.empty(image.shape, np.float64 if real else image.dtype)
     start = time.perf_counter()
     ROWS[name](outs[name])
     took = time.perf_counter() - start
