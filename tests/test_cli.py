@@ -77,6 +77,12 @@ def test_png_colour_keeps_dpi_and_text(tmp_path):
         result = np.asarray(picture)
     from morvane.filters.rank import maximum
     assert np.array_equal(result, maximum(data, radius=1.5, channels=-1))
+    # As TIFF: the dpi become its resolution.
+    assert run("maximum", tmp_path / "c.png", "-o", tmp_path / "tif", "--radius", 1.5,
+               "--to", "tiff") == 0
+    with tifffile.TiffFile(tmp_path / "tif" / "c.tif") as tif:
+        assert np.array_equal(tif.series[0].asarray(), result)
+        assert round(tif.pages[0].resolution[0]) == 300 and tif.pages[0].resolutionunit == 2
 
 
 @pytest.mark.parametrize("names", [None, ["t", "y", "x"]])

@@ -458,6 +458,8 @@ def write_tiff(path, result, axes, picture, bars, source):
         extra["resolution"] = meta["resolution"]
         if meta.get("resolutionunit") is not None:
             extra["resolutionunit"] = meta["resolutionunit"]
+    elif meta.get("dpi"):  # a PNG's
+        extra["resolution"], extra["resolutionunit"] = tuple(meta["dpi"][:2]), "INCH"
     # Colour samples, interleaved (last) or in planes; not beside a bins axis.
     at = axes.find("S")
     samples = at >= 0 and result.shape[at] in (3, 4) and not axes.endswith("Q")
