@@ -694,7 +694,12 @@ def _filter_zarr_array(array, axes, group, path, name, args, options, bars, prog
     zarr = _zarr()
     iterated = _iterated_axes(axes, array.ndim, args, bars, source)
     function, kwargs = options
-    darray = da.from_zarr(array)
+    workers = _workers(args.workers)
+    # A block writes whole chunks (shards, where the array has them), so that
+    # no two tasks write one chunk.
+    unit = tuple(getattr(array, "shards", None) or array.chunks)
+    blocks = _blocks(unit, array.shape, array.dtype.itemsize, iterated, workers)
+    darray = da.from_zarr(array, chunks=blocks)
     moved = da.moveaxis(darray, iterated, list(range(len(iterated))))
     outer = moved.shape[:len(iterated)]
     count = int(np.prod(outer))
@@ -707,21 +712,47 @@ def _filter_zarr_array(array, axes, group, path, name, args, options, bars, prog
     shape = outer + first.shape
     result = da.stack(results).reshape(shape) if outer else first
     result = da.moveaxis(result, list(range(len(iterated))), iterated)
-    chunks = tuple(array.chunks) + ((first.shape[-1],) if result.ndim > array.ndim else ())
+    bins = (first.shape[-1],) if result.ndim > array.ndim else ()
+    chunks = tuple(array.chunks) + bins
     attributes = dict(array.attrs)
     if result.ndim > array.ndim and "_ARRAY_DIMENSIONS" in attributes:
         attributes["_ARRAY_DIMENSIONS"] = list(attributes["_ARRAY_DIMENSIONS"]) + ["bins"]
     create = dict(shape=result.shape, dtype=result.dtype, chunks=chunks,
                   compressors=array.compressors, attributes=attributes,
                   zarr_format=array.metadata.zarr_format)
+    if getattr(array, "shards", None):
+        create["shards"] = tuple(array.shards) + bins
     if group is None:
         out = zarr.create_array(store=path, **create)
     else:
         create.pop("zarr_format")
         out = group.create_array(name=name, **create)
-    result = result.rechunk(chunks)
-    with dask.config.set(scheduler="threads", num_workers=_workers(args.workers)):
+    result = result.rechunk(blocks + bins)
+    with dask.config.set(scheduler="threads", num_workers=workers):
         da.store(result, out, lock=False)
+
+
+def _blocks(unit, shape, itemsize, iterated, workers, most=8 << 20):
+    """dask's blocks for a zarr array: whole multiples of `unit` (its chunks),
+    grown along the spatial axes while a block stays within `most` bytes and
+    the array keeps 4 blocks per worker. One task per zarr chunk would spend
+    more on dask's overlap than on the filter."""
+    blocks = [min(u, n) for u, n in zip(unit, shape)]
+
+    def count(b):
+        return int(np.prod([-(-n // max(c, 1)) for n, c in zip(shape, b)]))
+
+    grown = True
+    while grown:
+        grown = False
+        for d in reversed(range(len(shape))):
+            if d in iterated or blocks[d] >= shape[d]:
+                continue
+            trial = list(blocks)
+            trial[d] = min(2 * blocks[d], shape[d])
+            if np.prod(trial) * itemsize <= most and count(trial) >= 4 * workers:
+                blocks, grown = trial, True
+    return tuple(blocks)
 
 
 def _workers(workers):
