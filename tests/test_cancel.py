@@ -53,6 +53,9 @@ CHILD = textwrap.dedent("""
         sent.append(time.monotonic())
         os.kill(os.getpid(), signal.SIGINT)
 
+    # A joined thread can stay listed for a moment after its join returns:
+    # let the measuring call's threads leave /proc before counting.
+    time.sleep(0.1)
     before = threads()
     threading.Thread(target=interrupt, daemon=True).start()
     print("expected", n * per, flush=True)
