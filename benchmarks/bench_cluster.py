@@ -200,6 +200,17 @@ class Paths:
         shutil.rmtree(path, ignore_errors=True)
 
 
+def best_into(paths, repeats, run):
+    """The best of `repeats` runs, each writing into a fresh folder that is
+    removed after it."""
+    runs = []
+    for _ in range(repeats):
+        dst = paths.new()
+        runs.append(run(dst))
+        paths.drop(dst)
+    return min(runs)
+
+
 def read_back(path):
     import zarr
     return zarr.open_array(path, mode="r")[...]
@@ -252,12 +263,8 @@ def bench_array(name, shape, chunks, k, args, paths):
     for key, job, path in ((READ_SRC, read_only, src), (COPY_SRC, read_write, src),
                            (READ_RES, read_only, result), (COPY_RES, read_write, result),
                            (OVERLAP, read_overlap_write, src)):
-        runs = []
-        for _ in range(args.stage_repeats):
-            dst = paths.new()
-            runs.append(on_cluster(job, path, dst, k, W))
-            paths.drop(dst)
-        stages[key] = min(runs)
+        stages[key] = best_into(paths, args.stage_repeats,
+                                lambda dst: on_cluster(job, path, dst, k, W))
         print(f"  {key}: {fmt(stages[key][0])} s", file=sys.stderr)
     paths.drop(result)
     apart = {}
@@ -265,14 +272,10 @@ def bench_array(name, shape, chunks, k, args, paths):
                           (MEMORY.format(W), "memory", W),
                           (MEMORY.format(1), "memory", 1)):
         if job == "memory":  # one process, its best call
-            runs = [in_process(job, src, None, k, n, args.repeats)]
+            apart[label] = in_process(job, src, None, k, n, args.repeats)
         else:
-            runs = []
-            for _ in range(args.stage_repeats):
-                dst = paths.new()
-                runs.append(in_process(job, src, dst, k, n))
-                paths.drop(dst)
-        apart[label] = min(runs)
+            apart[label] = best_into(paths, args.stage_repeats,
+                                     lambda dst: in_process(job, src, dst, k, n))
         print(f"  {label}: {fmt(apart[label][0])} s", file=sys.stderr)
     paths.drop(src)
     return Report(name, len(shape), k, W, found, stages, apart, load_before, loadavg(), equal)

@@ -120,10 +120,7 @@ def main(argv=None):
             start = time.perf_counter()
             try:
                 _filter_file(source, kind, target, args, options, bars, number)
-            except Failure as exc:
-                failed += 1
-                bars.error(f"{source}: {exc}")
-            except (ValueError, TypeError, OSError, MemoryError) as exc:
+            except (Failure, ValueError, TypeError, OSError, MemoryError) as exc:
                 failed += 1
                 bars.error(f"{source}: {exc}")
             else:
