@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace morvane::engine::values {
@@ -63,12 +64,19 @@ template <> struct FloatBits<uint64_t> {
     static constexpr uint64_t exponent = 0x7FF0000000000000ull, nan = 0x7FF8000000000000ull;
 };
 
+// Branch free, in signed arithmetic (which SSE2 compares), so that the
+// loops over rows vectorise.
 template <class U> U key_of(Kind kind, U u) {
     if (kind == Kind::Signed) return static_cast<U>(u ^ kSign<U>);
     if constexpr (sizeof(U) >= 2) {
         if (kind == Kind::Float) {
-            if (static_cast<U>(u & ~kSign<U>) > FloatBits<U>::exponent) u = FloatBits<U>::nan;
-            return (u & kSign<U>) ? static_cast<U>(~u) : static_cast<U>(u | kSign<U>);
+            using S = std::make_signed_t<U>;
+            constexpr int top = static_cast<int>(sizeof(U) * 8 - 1);
+            // Every NaN has the one key above +inf's.
+            if (static_cast<S>(u & ~kSign<U>) > static_cast<S>(FloatBits<U>::exponent))
+                u = FloatBits<U>::nan;
+            // Negative: every bit flipped; positive: the sign bit set.
+            return static_cast<U>(u ^ (static_cast<U>(static_cast<S>(u) >> top) | kSign<U>));
         }
     }
     return u;
@@ -77,32 +85,60 @@ template <class U> U key_of(Kind kind, U u) {
 template <class U> U value_of(Kind kind, U k) {
     if (kind == Kind::Signed) return static_cast<U>(k ^ kSign<U>);
     // Key 0 (all ones, a NaN's bits) is no value's key: it stands for 0.
-    if (kind == Kind::Float)
-        return (k & kSign<U>) ? static_cast<U>(k & ~kSign<U>) : k ? static_cast<U>(~k) : U{0};
+    if constexpr (sizeof(U) >= 2) {
+        if (kind == Kind::Float) {
+            using S = std::make_signed_t<U>;
+            constexpr int top = static_cast<int>(sizeof(U) * 8 - 1);
+            const U v = static_cast<U>(
+                k ^ (static_cast<U>(~static_cast<U>(static_cast<S>(k) >> top)) | kSign<U>));
+            return k == 0 ? U{0} : v;
+        }
+    }
     return k;
 }
 
-template <class U> void to_keys_as(Kind kind, const Strided &src, const Strided &dst) {
+// The conversions, with the kind fixed at compile time and a loop of their
+// own for contiguous rows, so that the compiler vectorises them: an image
+// is converted on every call of a rank filter of floats or signed values.
+template <class U, Kind K, class F> void convert_rows(const Strided &src, const Strided &dst, F f) {
     const Strided *a[2] = {&src, &dst};
-    each_row(a, [kind](char *const *p, const Index *step, Index n) {
+    each_row(a, [f](char *const *p, const Index *step, Index n) {
         const char *s = p[0];
         char *d = p[1];
-        for (Index i = 0; i < n; ++i, s += step[0], d += step[1])
-            store<U>(d, key_of<U>(kind, load<U>(s)));
+        if (step[0] == sizeof(U) && step[1] == sizeof(U)) {
+            U buffer[256];
+            for (Index i = 0; i < n; i += 256) {
+                const Index m = std::min<Index>(256, n - i);
+                std::memcpy(buffer, s + i * sizeof(U), static_cast<size_t>(m) * sizeof(U));
+                for (Index j = 0; j < m; ++j) buffer[j] = f(buffer[j]);
+                std::memcpy(d + i * sizeof(U), buffer, static_cast<size_t>(m) * sizeof(U));
+            }
+            return;
+        }
+        for (Index i = 0; i < n; ++i, s += step[0], d += step[1]) store<U>(d, f(load<U>(s)));
     });
+}
+
+template <class U, Kind K> void to_keys_of(const Strided &src, const Strided &dst) {
+    convert_rows<U, K>(src, dst, [](U u) { return key_of<U>(K, u); });
+}
+
+template <class U> void to_keys_as(Kind kind, const Strided &src, const Strided &dst) {
+    if (kind == Kind::Signed) return to_keys_of<U, Kind::Signed>(src, dst);
+    if (kind == Kind::Float) return to_keys_of<U, Kind::Float>(src, dst);
+    to_keys_of<U, Kind::Unsigned>(src, dst);
 }
 
 template <class U>
 void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strided *counted) {
     if (counted == nullptr) {
-        const Strided *a[2] = {&src, &dst};
-        each_row(a, [kind](char *const *p, const Index *step, Index n) {
-            const char *s = p[0];
-            char *d = p[1];
-            for (Index i = 0; i < n; ++i, s += step[0], d += step[1])
-                store<U>(d, value_of<U>(kind, load<U>(s)));
-        });
-        return;
+        if (kind == Kind::Signed)
+            return convert_rows<U, Kind::Signed>(
+                src, dst, [](U k) { return value_of<U>(Kind::Signed, k); });
+        if (kind == Kind::Float)
+            return convert_rows<U, Kind::Float>(
+                src, dst, [](U k) { return value_of<U>(Kind::Float, k); });
+        return convert_rows<U, Kind::Unsigned>(src, dst, [](U k) { return k; });
     }
     const Strided *a[3] = {&src, &dst, counted};
     each_row(a, [kind](char *const *p, const Index *step, Index n) {

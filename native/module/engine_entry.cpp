@@ -82,6 +82,10 @@ bool same_shape(const Py_buffer &a, const Py_buffer &b) {
     return true;
 }
 
+// Estimated nanoseconds of work (see method_cost) below which a call runs on
+// one thread whatever `workers` says.
+constexpr double kOneThreadWork = 5e5;
+
 // Runs `method` over the whole image in bands along the caller's first axis
 // (rows in 2D, planes in 3D) on up to `workers` threads, cancellable by
 // Ctrl-C. `bands`: 0 to choose, else how many to cut; `progress`: null, or a
@@ -94,6 +98,12 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     if (n <= 0 || t.image.shape[1] <= 0 || t.image.shape[2] <= 0) return 0;
     // Each band builds its own windows: keep bands a few footprints high.
     const Index reach = t.fp->shape[three_d ? 0 : 1];
+    const double pixels =
+        static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
+    // Starting a thread, and the caches of a core that has not seen the
+    // image, cost about 0.1 ms: work that one thread does in less than
+    // about five times that runs on one.
+    if (bands <= 0 && pixels * method_cost(method, t) < kOneThreadWork) bands = 1;
     if (bands <= 0)
         bands = std::min<Index>(workers, std::max<Index>(1, n / std::max<Index>(1, 2 * reach)));
     bands = std::max<Index>(1, std::min(bands, n));
@@ -101,8 +111,6 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
         const Index a = k * n / bands, b = (k + 1) * n / bands;
         return three_d ? Band{a, b, 0, t.image.shape[1]} : Band{0, 1, a, b};
     };
-    const double pixels =
-        static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
     // Short calls run on the calling thread: no thread to start, and too
     // short to need cancelling.
     if (bands == 1 && progress == nullptr && pixels * method_cost(method, t) < 2e6) {

@@ -145,6 +145,63 @@ def _mean_of_doubles(data, footprint, mask, target, shift, workers, bands, progr
     np.copyto(target, scaled, where=~np.isfinite(target))
 
 
+# The call that most code makes over and over (an image the engine reads as
+# it is, into an `out` given, border mode "ignore", nothing else) goes
+# straight to the engine: the footprints of such calls are checked once and
+# kept, by their bytes, so that a small image costs little more than the
+# engine's own work.
+_DIRECT = frozenset([np.dtype(np.uint8), np.dtype(np.uint16)])
+_QUICK_KINDS = frozenset([_filters.PERCENTILE, _filters.MEAN, _filters.MINIMUM,
+                          _filters.MAXIMUM])
+_QUICK_FOOTPRINTS = {}
+
+
+def _quick_footprint(footprint, size, radius, ndim):
+    """(footprint as the engine reads it, members) from the cache, or None
+    for what is not kept there."""
+    if footprint is not None:
+        if size is not None or radius is not None or type(footprint) is not np.ndarray:
+            return None
+        key = (ndim, footprint.shape, footprint.dtype.str, footprint.tobytes())
+    elif size is not None and radius is None and type(size) is int:
+        key = (ndim, "size", size)
+    elif radius is not None and size is None and type(radius) in (int, float):
+        key = (ndim, "radius", radius)
+    else:
+        return None
+    found = _QUICK_FOOTPRINTS.get(key)
+    if found is None:
+        fp = np.ascontiguousarray(_request.footprint_from(footprint, size, radius, ndim)).copy()
+        members = int(np.count_nonzero(fp))
+        if len(_QUICK_FOOTPRINTS) >= 64:
+            _QUICK_FOOTPRINTS.clear()
+        found = _QUICK_FOOTPRINTS[key] = (fp, members)
+    return found
+
+
+def _quick(kind, image, footprint, size, radius, out, workers, p):
+    """The result of a call that can go straight to the engine, or None."""
+    dtype = image.dtype
+    if (dtype not in _DIRECT or image.ndim not in (2, 3) or type(out) is not np.ndarray
+            or out.shape != image.shape
+            or out.dtype != (_FLOAT64 if kind == _filters.MEAN else dtype)
+            or not out.flags.writeable or type(workers) is not int
+            or not 1 <= workers <= _request.WORKERS_PER_CPU * _request._CPUS
+            or (image.ndim == 3 and image.shape[-1] in (3, 4) and footprint is None)
+            or np.may_share_memory(image, out)):
+        return None
+    found = _quick_footprint(footprint, size, radius, image.ndim)
+    if found is None or not found[1]:
+        return None
+    _filters.engine(_STATS[kind], image, found[0], None, out, _ORIGIN[image.ndim], p, workers,
+                    "auto")
+    return out
+
+
+_FLOAT64 = np.dtype(np.float64)
+_ORIGIN = {2: (0, 0), 3: (0, 0, 0)}
+
+
 def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
                mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0, rank=None,
                method="auto", bands=0, progress=None, stacklevel=2, kernel=None, root=False):
@@ -154,6 +211,14 @@ def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None
     divisor n - p, its square root with `root`; a kernel at address
     `kernel`); `method` forces one of the engine's methods, `bands` how many
     bands the engine cuts, `progress` is told (done, total) bands."""
+    if (out is not None and type(mode) is str and mode == "ignore" and type(image) is np.ndarray
+            and mask is None
+            and shift is None and channels is None and rank is None and progress is None
+            and method == "auto" and not bands and kernel is None and not root
+            and kind in _QUICK_KINDS):
+        done = _quick(kind, image, footprint, size, radius, out, workers, p)
+        if done is not None:
+            return done
     image = np.asarray(image)
     arguments = dict(footprint=footprint, size=size, radius=radius, shift=shift, mode=mode,
                      cval=cval, workers=workers, p=p, rank=rank, kernel=kernel, root=root)
