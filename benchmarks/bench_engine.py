@@ -144,6 +144,8 @@ def images_16(shape=(1024, 1024)):
 
 
 def method_of(kind, image, footprint, p=0.5):
+    if image.dtype.kind in "fi":  # the engine reads their keys, of the same layout
+        image = image.view(f"u{image.dtype.itemsize}")
     out = np.empty(image.shape, np.float64 if kind == _filters.MEAN else image.dtype)
     fp = _request.footprint_array(footprint, image.ndim)
     return _filters.engine(_api._STATS[kind], image, fp,
@@ -155,13 +157,19 @@ def method_of(kind, image, footprint, p=0.5):
 
 
 def squares():
-    t = Table("Median, k x k squares, 1024^2 uint8 random, vs cv2.medianBlur", "OpenCV")
+    """Medians of k x k squares. Both sides write into an output given (our
+    out=, OpenCV's dst=), so that neither pays for the first touch of
+    fresh memory."""
+    t = Table("Median, k x k squares, 1024^2 uint8 random, out given, vs cv2.medianBlur",
+              "OpenCV")
     s = Table("Median, k x k squares, 1024^2 uint8 random, vs SimpleITK.Median", "SimpleITK")
     image = random_u8()
+    ours_out, their_out = np.empty_like(image), np.empty_like(image)
     for k in (3, 5, 7, 11, 21, 41, 81):
         box = np.ones((k, k), bool)
         if cv2 is not None:
-            a, b, ra, rb = race(lambda: median(image, box), lambda: cv2.medianBlur(image, k))
+            a, b, ra, rb = race(lambda: median(image, box, out=ours_out),
+                                lambda: cv2.medianBlur(image, k, dst=their_out))
             check(ra, rb, k // 2, f"medianBlur k={k}")
             t.add(f"k={k}", a, b, method_of(_filters.PERCENTILE, image, box))
         if sitk is not None and k <= 21:
@@ -173,7 +181,29 @@ def squares():
                                 lambda: sitk.GetArrayFromImage(f.Execute(img)), 3)
             check(ra, rb, k // 2, f"SimpleITK k={k}")
             s.add(f"k={k}", a, b)
-    return [t, s]
+    tables = [t, s]
+    if cv2 is not None:
+        w = Table("Median, k x k squares, 1024^2 uint16 and float32, out given, "
+                  "vs cv2.medianBlur", "OpenCV")
+        rng = np.random.default_rng(9)
+        for name, other in (("uint16 random", rng.integers(0, 65536, (1024, 1024),
+                                                            dtype=np.uint16)),
+                            ("float32, 1M distinct", (rng.permutation(1 << 20).reshape(
+                                1024, 1024) / 7.0).astype(np.float32))):
+            mine, theirs = np.empty_like(other), np.empty_like(other)
+            for k in (3, 5):
+                a, b, ra, rb = race(lambda: median(other, size=k, out=mine),
+                                    lambda: cv2.medianBlur(other, k, dst=theirs))
+                check(ra, rb, k // 2, f"medianBlur {name} k={k}")
+                w.add(f"{name}, k={k}", a, b,
+                      method_of(_filters.PERCENTILE, other, np.ones((k, k), bool)))
+        c = Table("Median 3x3, 1024^2 uint8 random, out given, vs copying the image into out "
+                  "(np.copyto)", "np.copyto")
+        a, b, _, _ = race(lambda: median(image, size=3, out=ours_out),
+                          lambda: np.copyto(their_out, image), 2 * REPEATS)
+        c.add("k=3", a, b, f"ours over the copy: {a / b:.2f}")
+        tables += [w, c]
+    return tables
 
 
 def disks():
@@ -215,22 +245,28 @@ def percentiles():
 def minmax():
     tables = []
     image = random_u8()
+    mine, theirs = np.empty_like(image), np.empty_like(image)
     for name, ours, cv, sp in (("Minimum", minimum, "erode", ndimage.minimum_filter),
                                ("Maximum", maximum, "dilate", ndimage.maximum_filter)):
-        t = Table(f"{name}, disks, 1024^2 uint8 random, vs cv2.{cv}", "OpenCV")
+        t = Table(f"{name}, disks and a 3x3 square, 1024^2 uint8 random, out given, "
+                  f"vs cv2.{cv}", "OpenCV")
         s = Table(f"{name}, disks, 1024^2 uint8 random, vs scipy.ndimage.{sp.__name__}", "SciPy")
-        for r in (1, 2, 3, 5, 10, 20, 40):
-            fp = disk(r)
+        for r in ("3x3", 1, 2, 3, 5, 10, 20, 40):
+            fp = np.ones((3, 3), bool) if r == "3x3" else disk(r)
+            case = "3x3" if r == "3x3" else f"r={r}"
             if cv2 is not None:
                 op = getattr(cv2, cv)
                 kernel = fp.astype(np.uint8)
-                a, b, ra, rb = race(lambda: ours(image, fp), lambda: op(image, kernel))
-                check(ra, rb, 0, f"{cv} r={r}")
-                t.add(f"r={r}", a, b, method_of(_filters.MINIMUM, image, fp))
+                a, b, ra, rb = race(lambda: ours(image, fp, out=mine),
+                                    lambda: op(image, kernel, dst=theirs))
+                check(ra, rb, 0, f"{cv} {case}")
+                t.add(case, a, b, method_of(_filters.MINIMUM, image, fp))
+            if r == "3x3":
+                continue
             a, b, ra, rb = race(lambda: ours(image, fp),
                                 lambda: sp(image, footprint=fp), 2 if r > 10 else 3)
             check(ra, rb, r, f"{sp.__name__} r={r}")
-            s.add(f"r={r}", a, b)
+            s.add(case, a, b)
         tables += [t, s]
     return tables
 
@@ -262,15 +298,18 @@ def means():
 def sixteen():
     """uint16: beside SciPy, and our time over our uint8 time."""
     u8 = random_u8()
+    out8 = np.empty_like(u8)
     tables = []
     for name, image in images_16().items():
+        out16 = np.empty_like(image)
         t = Table(f"Median, disks, 1024^2 {name}, vs scipy.ndimage.median_filter", "SciPy")
         u = Table(f"Median, disks, 1024^2 {name}: our uint8 time over ours", "ours on uint8")
         for r in (1, 2, 3, 5, 10, 20, 40):
             fp = disk(r)
             a, b, on = beside_scipy(image, fp, r, None if r <= 3 else 128 + 2 * r, 2)
             t.add(f"r={r}", a, b, on)
-            a, b, _, _ = race(lambda: median(image, fp), lambda: median(u8, fp), 3)
+            a, b, _, _ = race(lambda: median(image, fp, out=out16),
+                              lambda: median(u8, fp, out=out8), 3)
             u.add(f"r={r}", a, b, method_of(_filters.PERCENTILE, image, fp))
         tables += [t, u]
     return tables
@@ -311,24 +350,75 @@ def fixed_cost():
                           lambda: [ndimage.median_filter(image, footprint=box)
                                    for _ in range(reps)])
         t.add(f"{n}x{n}", a / reps, b / reps, "per call")
-    return [t]
+    # What the Python layer adds to the engine's own call, for a call that
+    # needs no copy (an out given).
+    e = Table("The Python layer's cost: median(image, box, out=out) beside the engine's call "
+              "alone", "the engine alone")
+    fp = _request.footprint_array(box, 2)
+    for n in (1, 8, 32):
+        image = random_u8((n, n))
+        out = np.empty_like(image)
+        reps = 5000
+        a, b, _, _ = race(lambda: [median(image, box, out=out) for _ in range(reps)],
+                          lambda: [_filters.engine(0, image, fp, None, out, (0, 0), 0.5, 1, "auto")
+                                   for _ in range(reps)])
+        e.add(f"{n}x{n}", a / reps, b / reps, f"Python layer {(a - b) / reps * 1e6:.2f} us")
+    return [t, e]
 
 
 def workers():
     """Each side writes into an `out` of its own, given: the first touch of
     a fresh 32 MiB result costs this machine anywhere from 5 to 130 ms,
-    which would swamp the filters' own times."""
-    t = Table("workers=2 beside workers=1, 2048^2 uint8 random, out= given", "workers=1")
-    image = random_u8((2048, 2048))
-    for name, f, fp in (("median r=5", median, disk(5)), ("median r=20", median, disk(20)),
-                        ("median 41x41", median, np.ones((41, 41), bool)),
-                        ("minimum r=10", minimum, disk(10)), ("mean r=10", mean, disk(10))):
-        kind = np.float64 if f is mean else image.dtype
-        two, one = np.zeros(image.shape, kind), np.zeros(image.shape, kind)
-        a, b, ra, rb = race(lambda: f(image, fp, workers=2, out=two),
-                            lambda: f(image, fp, workers=1, out=one), 3)
-        check(ra, rb, 0, name, close=f is mean)
-        t.add(name, a, b)
+    which would swamp the filters' own times. The machine's load (one
+    minute's average) is printed beside each row: another process on one
+    of the two cores halves what a second worker can give."""
+    tables = []
+    for n in (2048, 8192):
+        t = Table(f"workers=2 beside workers=1, {n}^2 uint8 random, out given", "workers=1")
+        image = random_u8((n, n))
+        for name, f, fp in (("median 3x3", median, np.ones((3, 3), bool)),
+                            ("median 5x5", median, np.ones((5, 5), bool)),
+                            ("median r=5", median, disk(5)), ("median r=20", median, disk(20)),
+                            ("median 41x41", median, np.ones((41, 41), bool)),
+                            ("minimum r=10", minimum, disk(10)),
+                            ("maximum 3x3", maximum, np.ones((3, 3), bool)),
+                            ("mean r=10", mean, disk(10))):
+            if n > 2048 and name in ("median r=20",):
+                continue  # several seconds a call
+            kind = np.float64 if f is mean else image.dtype
+            two, one = np.zeros(image.shape, kind), np.zeros(image.shape, kind)
+            a, b, ra, rb = race(lambda: f(image, fp, workers=2, out=two),
+                                lambda: f(image, fp, workers=1, out=one), 3)
+            check(ra, rb, 0, name, close=f is mean)
+            t.add(name, a, b, f"load {os.getloadavg()[0]:.2f}")
+        tables.append(t)
+    return tables
+
+
+def vips():
+    """libvips' median (rank filter) beside ours on 8192^2, one thread each
+    (VIPS_CONCURRENCY=1, its operation cache off); both make a fresh result
+    in memory. The interiors are checked equal."""
+    os.environ["VIPS_CONCURRENCY"] = "1"
+    try:
+        import pyvips
+    except (ImportError, OSError):
+        print("pyvips is absent: no libvips table", file=sys.stderr)
+        return []
+    pyvips.cache_set_max(0)
+    t = Table("Median, k x k squares, 8192^2 uint8 random, vs libvips (pyvips) median",
+              "libvips")
+    image = random_u8((8192, 8192))
+    source = pyvips.Image.new_from_memory(image.data, image.shape[1], image.shape[0], 1,
+                                          "uchar")
+
+    def theirs(k):
+        result = source.median(k).write_to_memory()
+        return np.frombuffer(result, np.uint8).reshape(image.shape)
+    for k in (5, 21):
+        a, b, ra, rb = race(lambda: median(image, size=k), lambda: theirs(k), 2)
+        check(ra, rb, k // 2, f"libvips k={k}")
+        t.add(f"k={k}", a, b)
     return [t]
 
 
@@ -342,10 +432,13 @@ def types():
     u16 = (base % 65536).astype(np.uint16)
     t = Table("Median, disks, 1024^2: other dtypes over the same image as uint16", "uint16")
     s = Table("Median, disks, other dtypes, vs scipy.ndimage.median_filter", "SciPy")
+    out16 = np.empty_like(u16)
     for name, image in cases.items():
+        mine = np.empty_like(image)
         for r in (1, 2, 3, 5, 10):
             fp = disk(r)
-            a, b, _, _ = race(lambda: median(image, fp), lambda: median(u16, fp), 2)
+            a, b, _, _ = race(lambda: median(image, fp, out=mine),
+                              lambda: median(u16, fp, out=out16), 2)
             t.add(f"{name}, r={r}", a, b)
             a, b, on = beside_scipy(image, fp, r, None if r <= 2 else 160, 2)
             s.add(f"{name}, r={r}", a, b, on)
@@ -386,7 +479,7 @@ def statistics():
 
 SECTIONS = {"squares": squares, "disks": disks, "percentiles": percentiles, "minmax": minmax,
             "means": means, "sixteen": sixteen, "volumes": volumes, "sizes": sizes,
-            "fixed": fixed_cost, "workers": workers, "types": types, "dropin": dropin,
+            "fixed": fixed_cost, "workers": workers, "vips": vips, "types": types, "dropin": dropin,
             "statistics": statistics}
 
 

@@ -106,3 +106,21 @@ def test_footprint_without_members():
 def test_unknown_method():
     with pytest.raises(ValueError, match="unknown method"):
         engine("median", np.zeros((3, 3), np.uint8), np.ones((3, 3), bool), method="magic")
+
+
+@pytest.mark.parametrize("workers,bands", [(2, 0), (2, 5), (3, 7)])
+@pytest.mark.parametrize("method", ["network", "runs", "sums"])
+def test_threads_that_share_bands_with_the_calling_thread(method, workers, bands):
+    # A call too short to need cancelling runs its bands on the calling
+    # thread and helpers; bands=0 lets the engine cut them (this image is
+    # large enough to be worth two threads).
+    from morvane.filters.rank import _filters
+    from morvane.filters.rank._api import _STATS
+    kind = {"network": _filters.PERCENTILE, "runs": _filters.MINIMUM, "sums": _filters.MEAN}
+    image = image_of(np.random.default_rng(5), (1500, 1500), "u8")
+    fp = np.ones((3, 3), np.uint8)
+    dtype = np.float64 if method == "sums" else np.uint8
+    one, many = np.empty(image.shape, dtype), np.empty(image.shape, dtype)
+    for out, w, b in ((one, 1, 1), (many, workers, bands)):
+        _filters.engine(_STATS[kind[method]], image, fp, None, out, (0, 0), 0.5, w, method, b)
+    np.testing.assert_array_equal(one, many)

@@ -8,11 +8,14 @@
 
 #include <morvane/slidewin.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace sw = morvane::slidewin;
 
@@ -111,15 +114,32 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
         const Index a = k * n / bands, b = (k + 1) * n / bands;
         return three_d ? Band{a, b, 0, t.image.shape[1]} : Band{0, 1, a, b};
     };
-    // Short calls run on the calling thread: no thread to start, and too
-    // short to need cancelling.
-    if (bands == 1 && progress == nullptr && pixels * method_cost(method, t) < 2e6) {
+    // Short calls run on the calling thread, and on helpers that take
+    // bands beside it: too short to need cancelling, and no thread to wake
+    // at the end.
+    const int threads = static_cast<int>(std::min<Index>(bands, workers));
+    if (progress == nullptr && pixels * method_cost(method, t) / threads < 2e6) {
         Control control;
-        bool failed = false;
-        Py_BEGIN_ALLOW_THREADS try { fn(t, band_of(0), control); } catch (const std::bad_alloc &) {
-            failed = true;
+        std::atomic<Index> next{0};
+        std::atomic<bool> failed{false};
+        auto work = [&] {
+            for (Index k; !failed.load() && (k = next.fetch_add(1)) < bands;) {
+                try {
+                    fn(t, band_of(k), control);
+                } catch (const std::bad_alloc &) {
+                    failed.store(true);
+                }
+            }
+        };
+        Py_BEGIN_ALLOW_THREADS std::vector<std::thread> helpers;
+        try {
+            for (int i = 1; i < threads; ++i) helpers.emplace_back(work);
+        } catch (const std::exception &) {
+            // Fewer helpers: the calling thread takes their bands.
         }
-        Py_END_ALLOW_THREADS if (failed) {
+        work();
+        for (auto &h : helpers) h.join();
+        Py_END_ALLOW_THREADS if (failed.load()) {
             PyErr_NoMemory();
             return -1;
         }
