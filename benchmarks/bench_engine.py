@@ -387,8 +387,13 @@ def workers():
                 continue  # several seconds a call
             kind = np.float64 if f is mean else image.dtype
             two, one = np.zeros(image.shape, kind), np.zeros(image.shape, kind)
+            # Short calls vary most from run to run (where the second
+            # thread lands, what its core's caches hold): repeats enough
+            # for about a second of each.
+            once, _ = best(lambda: f(image, fp, workers=1, out=one), 1)
             a, b, ra, rb = race(lambda: f(image, fp, workers=2, out=two),
-                                lambda: f(image, fp, workers=1, out=one), 3)
+                                lambda: f(image, fp, workers=1, out=one),
+                                int(min(30, max(3, 1.0 / max(once, 1e-6)))))
             check(ra, rb, 0, name, close=f is mean)
             t.add(name, a, b, f"load {os.getloadavg()[0]:.2f}")
         tables.append(t)

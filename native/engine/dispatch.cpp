@@ -138,15 +138,13 @@ bool aliases(Index stride, Index rows_spanned) {
     return sets * 8 < 4 * rows_spanned;
 }
 
-// A pitch of an odd number of cache lines: consecutive rows (planes) then
-// fall into every set.
+} // namespace
+
 Index good_pitch(Index bytes) {
     Index p = (bytes + 63) / 64 * 64;
     if ((p / 64) % 2 == 0) p += 64;
     return p;
 }
-
-} // namespace
 
 bool Working::copies(const Plane3 &source, Index item, const Reading &r) {
     const bool contiguous = source.shape[2] <= 1 || source.strides[2] == item;

@@ -48,6 +48,10 @@ struct Reading {
 };
 Reading reading(const Task &t, Method m);
 
+// A pitch of an odd number of cache lines, at least `bytes`: consecutive
+// rows (planes) then fall into every cache set.
+Index good_pitch(Index bytes);
+
 // An image or mask as the methods read it: the caller's memory when its
 // layout suits them (last axis contiguous, rows and planes that do not
 // crowd a few cache sets), else a copy with a padded pitch.

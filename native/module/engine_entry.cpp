@@ -85,6 +85,80 @@ bool same_shape(const Py_buffer &a, const Py_buffer &b) {
     return true;
 }
 
+// Bytes of keys per chunk of a band of float bits (see FloatChunks): a few
+// chunks in all, so that the per-band set-up of the method stays a small
+// share, each well inside a core's L2.
+constexpr Index kFloatChunkBytes = Index{1} << 20;
+
+// A band of an image that holds the bits of floats (float16 or float32, as
+// uint16 or uint32), filtered by a method that reads keys: in chunks of rows
+// (planes in 3D) whose keys, with the rows their windows reach, are made
+// into a buffer while they are in cache; the chunk is filtered from there
+// into out, whose results are turned back into floats in place while they
+// are still in cache. No pass over the whole image, no image-sized buffer.
+// The chunk's sub-image ends where the image ends, or past every row its
+// windows reach, so each window counts the members it would in the image.
+class FloatChunks {
+public:
+    FloatChunks(const Task &t, MethodFn fn, bool three_d) : t_(t), fn_(fn), three_d_(three_d) {}
+
+    void run(const Band &band, const Control &c) {
+        const int axis = three_d_ ? 0 : 1;
+        const Index n = t_.image.shape[axis];
+        const Index lo = t_.fp->lo[axis], hi = t_.fp->hi[axis];
+        const Index slab = (three_d_ ? t_.image.shape[1] : 1) * t_.image.shape[2] * t_.item;
+        const Index a = three_d_ ? band.z0 : band.y0, b = three_d_ ? band.z1 : band.y1;
+        const Index step = std::max<Index>(1, kFloatChunkBytes / std::max<Index>(1, slab));
+        for (Index c0 = a; c0 < b && !c.cancelled(); c0 += step) {
+            const Index c1 = std::min(b, c0 + step);
+            const Index s0 = std::max<Index>(0, std::min(c0, c0 + lo));
+            const Index s1 = std::min(n, std::max(c1, c1 + hi));
+            // One buffer per thread, kept from call to call: fresh memory
+            // would cost a page fault every few kilobytes.
+            static thread_local std::vector<char> buffer_;
+            Plane3 keys;
+            for (int d = 0; d < 3; ++d) keys.shape[d] = t_.image.shape[d];
+            keys.shape[axis] = s1 - s0;
+            keys.strides[2] = t_.item;
+            keys.strides[1] = good_pitch(t_.image.shape[2] * t_.item);
+            keys.strides[0] = good_pitch(keys.shape[1] * keys.strides[1]);
+            buffer_.resize(static_cast<size_t>(keys.shape[0] * keys.strides[0]));
+            keys.data = buffer_.data();
+            Task sub = t_;
+            values::to_keys(values::Kind::Float, slabs(t_.image.data, t_.image.strides, s0, s1),
+                            slabs(buffer_.data(), keys.strides, 0, s1 - s0));
+            sub.image = keys;
+            sub.out.data = t_.out.data + s0 * t_.out.strides[axis];
+            fn_(sub, three_d_ ? Band{c0 - s0, c1 - s0, 0, t_.image.shape[1]}
+                              : Band{0, 1, c0 - s0, c1 - s0},
+                c);
+            const values::Strided done = slabs(t_.out.data, t_.out.strides, c0, c1);
+            values::from_keys(values::Kind::Float, done, done, nullptr);
+        }
+    }
+
+private:
+    // Slabs [s0, s1) along the band's axis of a planes x rows x columns
+    // array with these strides, as a strided array.
+    values::Strided slabs(const char *data, const Index *strides, Index s0, Index s1) const {
+        const int axis = three_d_ ? 0 : 1;
+        values::Strided v;
+        v.data = const_cast<char *>(data) + s0 * strides[axis];
+        v.ndim = 3;
+        v.item = t_.item;
+        for (int d = 0; d < 3; ++d) {
+            v.shape[d] = t_.image.shape[d];
+            v.strides[d] = strides[d];
+        }
+        v.shape[axis] = s1 - s0;
+        return v;
+    }
+
+    const Task &t_;
+    MethodFn fn_;
+    bool three_d_;
+};
+
 // Estimated nanoseconds of work (see method_cost) below which a call runs on
 // one thread whatever `workers` says.
 constexpr double kOneThreadWork = 5e5;
@@ -94,9 +168,17 @@ constexpr double kOneThreadWork = 5e5;
 // Ctrl-C. `bands`: 0 to choose, else how many to cut; `progress`: null, or a
 // callable told progress(done, total). Called with the interpreter lock
 // held; returns 0, or -1 with an exception set.
-int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *progress) {
-    const MethodFn fn = method_fn(method);
+int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *progress,
+        bool floats) {
     const bool three_d = ndim == 3;
+    const MethodFn method_run = method_fn(method);
+    // Image bits of floats: each band in chunks that make their own keys.
+    auto fn = [&](const Task &task, const Band &band, const Control &control) {
+        if (floats)
+            FloatChunks(task, method_run, three_d).run(band, control);
+        else
+            method_run(task, band, control);
+    };
     const Index n = three_d ? t.image.shape[0] : t.image.shape[1];
     if (n <= 0 || t.image.shape[1] <= 0 || t.image.shape[2] <= 0) return 0;
     // Each band builds its own windows: keep bands a few footprints high.
@@ -212,7 +294,10 @@ PyObject *explanation(const Task &t, const Decision &d, const Reading &reads) {
 // returns what a rank filter of uint32 values should read ("codes" or
 // "keys", the engine's one rule), and "explain" a dict of the choice (see
 // explanation()); both run nothing and read no pixel (out may then be
-// None).
+// None). floats: the image (uint16 or uint32) holds the bits of float16 or
+// float32 values, which out receives: the method makes the keys itself,
+// a chunk at a time; when the chosen method cannot, nothing runs and
+// "keys" is returned (the caller then gives keys).
 PyObject *engine_filter(PyObject *, PyObject *args) {
     int stat_code, workers;
     PyObject *image_obj, *fp_obj, *mask_obj, *out_obj, *shift, *progress = Py_None;
@@ -221,9 +306,10 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     Py_ssize_t bands = 0;
     PyObject *bins_obj = Py_None, *values_obj = Py_None, *kernel_obj = Py_None;
     long long offset = 0;
-    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOLOO:engine", &stat_code, &image_obj, &fp_obj,
+    int floats = 0;
+    if (!PyArg_ParseTuple(args, "iOOOOOdis|nOOLOOp:engine", &stat_code, &image_obj, &fp_obj,
                           &mask_obj, &out_obj, &shift, &p, &workers, &method_name, &bands,
-                          &progress, &bins_obj, &offset, &values_obj, &kernel_obj))
+                          &progress, &bins_obj, &offset, &values_obj, &kernel_obj, &floats))
         return nullptr;
     static const Stat stats[] = {Stat::Rank, Stat::Mean,    Stat::Min,  Stat::Max,   Stat::Variance,
                                  Stat::Mode, Stat::Entropy, Stat::Otsu, Stat::Kernel};
@@ -376,6 +462,12 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     }
     const Reading reads = reading(t, method);
     if (explain) return explanation(t, decision, reads);
+    // Float bits are filtered here only by the selection networks, which
+    // read keys a chunk at a time; other methods want the caller's keys or
+    // codes of the whole image.
+    if (floats && (method != Method::Network || t.stat != Stat::Rank || t.has_mask() ||
+                   (t.item != 2 && t.item != 4)))
+        return PyUnicode_FromString("keys");
     if (!values_fit(t)) {
         PyErr_Format(PyExc_ValueError, "image values must be codes below bins (%zd)",
                      static_cast<Py_ssize_t>(t.bins));
@@ -386,8 +478,9 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
     // and copied with a padded pitch when a window's rows would crowd a few
     // cache sets.
     try {
-        image_work.adopt(image.plane(), t.item, reads);
-        t.image = image_work.plane;
+        // Float bits are read through buffers of keys of their own pitch.
+        if (!floats) image_work.adopt(image.plane(), t.item, reads);
+        t.image = floats ? image.plane() : image_work.plane;
         if (mask_obj != Py_None) {
             // Counted pixels as 0 / 1 bytes, copied only when the caller's
             // bytes are not 0 / 1 already or their layout does not suit.
@@ -402,7 +495,7 @@ PyObject *engine_filter(PyObject *, PyObject *args) {
         return nullptr;
     }
     if (run(t, method, workers < 1 ? 1 : workers, ndim, bands,
-            progress == Py_None ? nullptr : progress) < 0)
+            progress == Py_None ? nullptr : progress, floats != 0) < 0)
         return nullptr;
     return PyUnicode_FromString(engine::method_name(method));
 }

@@ -236,10 +236,12 @@ def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None
     return _filter(kind, request, method, bands, progress, kernel, root)
 
 
-def _values_of(kind, request):
+def _values_of(kind, request, floats=False):
     """What the engine reads for a request: (Values or None for float64
     values, the data, the constant border's value as the data holds it,
-    None or what turns the engine's result into the statistic)."""
+    None or what turns the engine's result into the statistic). `floats`:
+    a rank of float16 or float32 values without border modes may hand the
+    engine the values' bits (Floats), for it to make their keys itself."""
     image, dtype = request.image, request.image.dtype
     constant = any(_values.PAD_MODES.get(m) == "constant" for m in request.modes)
     cval = request.cval if constant else None
@@ -257,6 +259,10 @@ def _values_of(kind, request):
         stand_in = _values.stand_in(image.shape, np.uint32)
         codes = _filters.engine(_STATS[kind], stand_in, request.footprint, request.mask, None,
                                 request.shift, request.p, request.workers, "values") == "codes"
+    if (floats and not codes and kind == _filters.PERCENTILE and dtype.kind == "f"
+            and dtype.itemsize in (2, 4) and all(m == "ignore" for m in request.modes)):
+        values = _values.Floats(image)
+        return values, values.data, None, None
     values = _values.Values(image, codes=codes, cval=cval, dense=kind == OTSU)
     return values, values.data, values.fill, None
 
@@ -289,7 +295,7 @@ def _filter(kind, request, method="auto", bands=0, progress=None, kernel=None, r
     result = np.empty(request.image.shape, request.result_dtype) if out is None else out
     if request.members == 0:
         return _store_given(given, _empty_fill(result, kind))
-    values, data, fill, finish = _values_of(kind, request)
+    values, data, fill, finish = _values_of(kind, request, floats=True)
     # The runs read the image while they write the result.
     data = _distinct(data, result)
     mask = request.mask
@@ -424,6 +430,14 @@ def explain(statistic, image, footprint=None, *, p=None, size=None, radius=None,
                            request.shift, request.p, request.workers, "explain", 0, None,
                            None if values is None else values.bins,
                            0 if values is None else values.offset)
+    dtype = request.image.dtype
+    if (values is not None and values.kind == "keys" and kind == _filters.PERCENTILE
+            and dtype.kind == "f" and dtype.itemsize in (2, 4) and info["method"] == "network"
+            and all(m == "ignore" for m in request.modes)):
+        # The networks make the keys of float bits themselves.
+        copies = [c for c in copies if not c.startswith("order-preserving keys")]
+        copies.append("order-preserving keys of the values, a chunk of rows at a time")
+        info["image_copy"] = False
     if info["image_copy"]:
         copies.append("the values again, with a row pitch the method reads faster")
     if info["mask_copy"]:
@@ -474,9 +488,13 @@ class _Run:
             _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift, self.p,
                             self.workers, self.method, bands, progress)
         else:
-            _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift, self.p,
-                            self.workers, self.method, bands, progress, self.bins,
-                            values.offset, self.bin_values, self.kernel)
+            ran = _filters.engine(_STATS[kind], data, self.footprint, mask, target, self.shift,
+                                  self.p, self.workers, self.method, bands, progress, self.bins,
+                                  values.offset, self.bin_values, self.kernel,
+                                  values.kind == "floats")
+            if ran == "keys":  # the method chosen reads keys made beforehand
+                _filters.engine(_STATS[kind], values.keys(data), self.footprint, mask, target,
+                                self.shift, self.p, self.workers, self.method, bands, progress)
         if crop is not None:
             target = target[crop]
             counted = None if counted is None else counted[crop]

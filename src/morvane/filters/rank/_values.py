@@ -183,7 +183,7 @@ class Values:
             return None
         if self.kind == "direct":
             return out if out.dtype == data.dtype else None
-        if self.kind in ("bool", "keys"):
+        if self.kind in ("bool", "keys", "floats"):
             return out.view(data.dtype)
         if out.flags.c_contiguous and data.itemsize <= out.itemsize:
             flat = out.reshape(-1).view(np.uint8)[:out.size * data.itemsize]
@@ -194,14 +194,32 @@ class Values:
         """The image's values from engine results `data` (values, keys or
         codes of out's shape) into `out`, which `data` may be a view of
         (from target()); 0 where `counted` (bytes of out's shape) is 0."""
-        if self.kind in ("direct", "bool"):
+        if self.kind in ("direct", "bool", "floats"):
             if data is not out:
-                np.copyto(out, data.view(out.dtype) if self.kind == "bool" else data)
+                np.copyto(out, data if self.kind == "direct" else data.view(out.dtype))
         elif self.kind == "keys":
             _filters.keys(data, out, True, counted)
         else:
             _filters.take(self.table, data, out, counted)
         return out
+
+
+class Floats(Values):
+    """float16 or float32 values whose bits the engine reads as they are
+    (kind "floats"), for a method that makes their keys itself a chunk at
+    a time; keys() turns it into the usual keys, for the methods that want
+    them made beforehand."""
+
+    def __init__(self, image):
+        self.dtype, self.image = image.dtype, image
+        self.bins, self.offset, self.table, self.fill = None, 0, None, None
+        self.kind, self.data = "floats", image.view(f"u{image.dtype.itemsize}")
+
+    def keys(self, data):
+        """Keys of `data` (the bits of the values, as engine_array lays
+        them out); from now on this reads as kind "keys"."""
+        self.kind, self.data = "keys", keys_of(data.view(self.dtype), engine=True)
+        return self.data
 
 
 def cast_like(value, dtype):
