@@ -97,18 +97,20 @@ template <class U> U value_of(Kind kind, U k) {
     return k;
 }
 
-// A contiguous run converted: the loop the compiler vectorises, once for
-// the baseline instruction set and, on x86-64, once for AVX2 (src and dst
-// may be one array).
+// A contiguous run converted: the loop the compiler vectorises, inlined
+// into a function for the baseline instruction set and, on x86-64, into
+// one for AVX2 (src and dst may be one array).
+template <class U, class F> MV_INLINE void convert_loop(const char *s, char *d, Index n, F f) {
+    constexpr Index item = sizeof(U);
+    for (Index i = 0; i < n; ++i) store<U>(d + i * item, f(load<U>(s + i * item)));
+}
 template <class U, class F> void convert_span(const char *s, char *d, Index n, F f) {
-    for (Index i = 0; i < n; ++i)
-        store<U>(d + i * static_cast<Index>(sizeof(U)), f(load<U>(s + i * static_cast<Index>(sizeof(U)))));
+    convert_loop<U>(s, d, n, f);
 }
 #if MV_X86
 MV_AVX2_BEGIN
 template <class U, class F> void convert_span_avx2(const char *s, char *d, Index n, F f) {
-    for (Index i = 0; i < n; ++i)
-        store<U>(d + i * static_cast<Index>(sizeof(U)), f(load<U>(s + i * static_cast<Index>(sizeof(U)))));
+    convert_loop<U>(s, d, n, f);
 }
 MV_AVX2_END
 #endif
@@ -148,11 +150,11 @@ template <class U>
 void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strided *counted) {
     if (counted == nullptr) {
         if (kind == Kind::Signed)
-            return convert_rows<U, Kind::Signed>(
-                src, dst, [](U k) { return value_of<U>(Kind::Signed, k); });
+            return convert_rows<U, Kind::Signed>(src, dst,
+                                                 [](U k) { return value_of<U>(Kind::Signed, k); });
         if (kind == Kind::Float)
-            return convert_rows<U, Kind::Float>(
-                src, dst, [](U k) { return value_of<U>(Kind::Float, k); });
+            return convert_rows<U, Kind::Float>(src, dst,
+                                                [](U k) { return value_of<U>(Kind::Float, k); });
         return convert_rows<U, Kind::Unsigned>(src, dst, [](U k) { return k; });
     }
     const Strided *a[3] = {&src, &dst, counted};

@@ -129,8 +129,9 @@ public:
                             slabs(buffer_.data(), keys.strides, 0, s1 - s0));
             sub.image = keys;
             sub.out.data = t_.out.data + s0 * t_.out.strides[axis];
-            fn_(sub, three_d_ ? Band{c0 - s0, c1 - s0, 0, t_.image.shape[1]}
-                              : Band{0, 1, c0 - s0, c1 - s0},
+            fn_(sub,
+                three_d_ ? Band{c0 - s0, c1 - s0, 0, t_.image.shape[1]}
+                         : Band{0, 1, c0 - s0, c1 - s0},
                 c);
             const values::Strided done = slabs(t_.out.data, t_.out.strides, c0, c1);
             values::from_keys(values::Kind::Float, done, done, nullptr);
