@@ -109,24 +109,24 @@ public:
         const Index slab = (three_d_ ? t_.image.shape[1] : 1) * t_.image.shape[2] * t_.item;
         const Index a = three_d_ ? band.z0 : band.y0, b = three_d_ ? band.z1 : band.y1;
         const Index step = std::max<Index>(1, kFloatChunkBytes / std::max<Index>(1, slab));
+        // One buffer per thread, kept from call to call: fresh memory would
+        // cost a page fault every few kilobytes.
+        static thread_local std::vector<char> buffer;
         for (Index c0 = a; c0 < b && !c.cancelled(); c0 += step) {
             const Index c1 = std::min(b, c0 + step);
             const Index s0 = std::max<Index>(0, std::min(c0, c0 + lo));
             const Index s1 = std::min(n, std::max(c1, c1 + hi));
-            // One buffer per thread, kept from call to call: fresh memory
-            // would cost a page fault every few kilobytes.
-            static thread_local std::vector<char> buffer_;
             Plane3 keys;
             for (int d = 0; d < 3; ++d) keys.shape[d] = t_.image.shape[d];
             keys.shape[axis] = s1 - s0;
             keys.strides[2] = t_.item;
             keys.strides[1] = good_pitch(t_.image.shape[2] * t_.item);
             keys.strides[0] = good_pitch(keys.shape[1] * keys.strides[1]);
-            buffer_.resize(static_cast<size_t>(keys.shape[0] * keys.strides[0]));
-            keys.data = buffer_.data();
+            buffer.resize(static_cast<size_t>(keys.shape[0] * keys.strides[0]));
+            keys.data = buffer.data();
             Task sub = t_;
             values::to_keys(values::Kind::Float, slabs(t_.image.data, t_.image.strides, s0, s1),
-                            slabs(buffer_.data(), keys.strides, 0, s1 - s0));
+                            slabs(buffer.data(), keys.strides, 0, s1 - s0));
             sub.image = keys;
             sub.out.data = t_.out.data + s0 * t_.out.strides[axis];
             fn_(sub,
@@ -184,12 +184,12 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     if (n <= 0 || t.image.shape[1] <= 0 || t.image.shape[2] <= 0) return 0;
     // Each band builds its own windows: keep bands a few footprints high.
     const Index reach = t.fp->shape[three_d ? 0 : 1];
-    const double pixels =
-        static_cast<double>(t.image.shape[0]) * t.image.shape[1] * t.image.shape[2];
+    const double estimate = static_cast<double>(t.image.shape[0]) * t.image.shape[1] *
+                            t.image.shape[2] * method_cost(method, t);
     // Starting a thread, and the caches of a core that has not seen the
     // image, cost about 0.1 ms: work that one thread does in less than
     // about five times that runs on one.
-    if (bands <= 0 && pixels * method_cost(method, t) < kOneThreadWork) bands = 1;
+    if (bands <= 0 && estimate < kOneThreadWork) bands = 1;
     if (bands <= 0)
         bands = std::min<Index>(workers, std::max<Index>(1, n / std::max<Index>(1, 2 * reach)));
     bands = std::max<Index>(1, std::min(bands, n));
@@ -201,7 +201,7 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     // bands beside it: too short to need cancelling, and no thread to wake
     // at the end.
     const int threads = static_cast<int>(std::min<Index>(bands, workers));
-    if (progress == nullptr && pixels * method_cost(method, t) / threads < 2e6) {
+    if (progress == nullptr && estimate / threads < 2e6) {
         Control control;
         std::atomic<Index> next{0};
         std::atomic<bool> failed{false};

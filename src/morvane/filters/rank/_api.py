@@ -154,6 +154,8 @@ _DIRECT = frozenset([np.dtype(np.uint8), np.dtype(np.uint16)])
 _QUICK_KINDS = frozenset([_filters.PERCENTILE, _filters.MEAN, _filters.MINIMUM,
                           _filters.MAXIMUM])
 _QUICK_FOOTPRINTS = {}
+_FLOAT64 = np.dtype(np.float64)
+_ORIGIN = {2: (0, 0), 3: (0, 0, 0)}
 
 
 def _quick_footprint(footprint, size, radius, ndim):
@@ -198,10 +200,6 @@ def _quick(kind, image, footprint, size, radius, out, workers, p):
     return out
 
 
-_FLOAT64 = np.dtype(np.float64)
-_ORIGIN = {2: (0, 0), 3: (0, 0, 0)}
-
-
 def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None, shift=None,
                mode="ignore", cval=0.0, out=None, workers=1, channels=None, p=0.0, rank=None,
                method="auto", bands=0, progress=None, stacklevel=2, kernel=None, root=False):
@@ -236,6 +234,15 @@ def _statistic(kind, image, footprint=None, *, size=None, radius=None, mask=None
     return _filter(kind, request, method, bands, progress, kernel, root)
 
 
+def _keys_in_chunks(kind, request):
+    """Whether the engine may make the keys of this request's values itself,
+    a chunk at a time (a rank of float16 or float32 values without border
+    modes), when its method is the selection networks."""
+    dtype = request.image.dtype
+    return (kind == _filters.PERCENTILE and dtype.kind == "f" and dtype.itemsize in (2, 4)
+            and all(m == "ignore" for m in request.modes))
+
+
 def _values_of(kind, request, floats=False):
     """What the engine reads for a request: (Values or None for float64
     values, the data, the constant border's value as the data holds it,
@@ -259,8 +266,7 @@ def _values_of(kind, request, floats=False):
         stand_in = _values.stand_in(image.shape, np.uint32)
         codes = _filters.engine(_STATS[kind], stand_in, request.footprint, request.mask, None,
                                 request.shift, request.p, request.workers, "values") == "codes"
-    if (floats and not codes and kind == _filters.PERCENTILE and dtype.kind == "f"
-            and dtype.itemsize in (2, 4) and all(m == "ignore" for m in request.modes)):
+    if floats and not codes and _keys_in_chunks(kind, request):
         values = _values.Floats(image)
         return values, values.data, None, None
     values = _values.Values(image, codes=codes, cval=cval, dense=kind == OTSU)
@@ -430,10 +436,8 @@ def explain(statistic, image, footprint=None, *, p=None, size=None, radius=None,
                            request.shift, request.p, request.workers, "explain", 0, None,
                            None if values is None else values.bins,
                            0 if values is None else values.offset)
-    dtype = request.image.dtype
-    if (values is not None and values.kind == "keys" and kind == _filters.PERCENTILE
-            and dtype.kind == "f" and dtype.itemsize in (2, 4) and info["method"] == "network"
-            and all(m == "ignore" for m in request.modes)):
+    if (values is not None and values.kind == "keys" and info["method"] == "network"
+            and _keys_in_chunks(kind, request)):
         # The networks make the keys of float bits themselves.
         copies = [c for c in copies if not c.startswith("order-preserving keys")]
         copies.append("order-preserving keys of the values, a chunk of rows at a time")

@@ -211,13 +211,14 @@ class Floats(Values):
     them made beforehand."""
 
     def __init__(self, image):
-        self.dtype, self.image = image.dtype, image
+        self.dtype = image.dtype
         self.bins, self.offset, self.table, self.fill = None, 0, None, None
         self.kind, self.data = "floats", image.view(f"u{image.dtype.itemsize}")
 
     def keys(self, data):
-        """Keys of `data` (the bits of the values, as engine_array lays
-        them out); from now on this reads as kind "keys"."""
+        """The keys of `data` (the values' bits, or a copy of them), in an
+        array laid out for the engine; from now on this reads as kind
+        "keys"."""
         self.kind, self.data = "keys", keys_of(data.view(self.dtype), engine=True)
         return self.data
 
