@@ -140,6 +140,16 @@ def test_bands(name, workers):
     assert check("network", "median", image, footprint, workers=workers)
 
 
+@pytest.mark.parametrize("kind", ["u8", "u16"])
+@pytest.mark.parametrize("name", ["square3", "square7", "disk3"])
+def test_blocks_of_wide_rows(name, kind):
+    """Rows so wide that the interior rows and their border columns run in
+    blocks of a few rows each (specialised, pair and single-row plans)."""
+    image = image_of(np.random.default_rng(11), (130, 8300), kind)
+    got = raw_engine("network", "median", image, FOOTPRINTS[name])
+    np.testing.assert_array_equal(got, raw_engine("sort", "median", image, FOOTPRINTS[name]))
+
+
 @pytest.mark.parametrize("layout", ["reversed", "negative_rows", "pitch_4096", "every_other"])
 def test_layouts(layout):
     rng = np.random.default_rng(3)

@@ -5,7 +5,8 @@
 //              using R = ...;            // a register of `lanes` values
 //              static constexpr int lanes, bytes;
 //              static R load(const char *); static void store(char *, R);
-//              static R min(R, R); static R max(R, R); };
+//              static R min(R, R); static R max(R, R);
+//              static void pin(R &); };  // keeps a loaded value in a register
 //
 // lanes::avx2 is compiled for AVX2 and must run only where active_isa()
 // says so; code that uses it lies between MV_AVX2_BEGIN and MV_AVX2_END.
@@ -38,6 +39,8 @@ template <class Tp, int N> struct Plain {
         return r;
     }
     static void store(char *p, R v) { std::memcpy(p, v.v, bytes); }
+    // Keeps a loaded value in a register (see the kernels); nothing here.
+    static void pin(R &) {}
     static R min(R a, R b) {
         for (int i = 0; i < N; ++i) a.v[i] = b.v[i] < a.v[i] ? b.v[i] : a.v[i];
         return a;
@@ -61,6 +64,7 @@ struct Io {
     static constexpr int bytes = 16;
     static R load(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
     static void store(char *p, R v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+    static void pin(R &r) { asm("" : "+x"(r)); }
 };
 struct U8 : Io {
     using T = uint8_t;
@@ -104,6 +108,7 @@ struct Io {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
     }
     static void store(char *p, R v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
+    static void pin(R &r) { asm("" : "+x"(r)); }
 };
 struct U8 : Io {
     using T = uint8_t;
@@ -125,6 +130,7 @@ struct U32 : Io {
 };
 } // namespace avx2
 MV_AVX2_END
+
 #endif
 
 #if MV_NEON
@@ -135,6 +141,7 @@ struct U8 {
     static constexpr int lanes = 16, bytes = 16;
     static R load(const char *p) { return vld1q_u8(reinterpret_cast<const uint8_t *>(p)); }
     static void store(char *p, R v) { vst1q_u8(reinterpret_cast<uint8_t *>(p), v); }
+    static void pin(R &r) { asm("" : "+w"(r)); }
     static R min(R a, R b) { return vminq_u8(a, b); }
     static R max(R a, R b) { return vmaxq_u8(a, b); }
 };
@@ -149,6 +156,7 @@ struct U16 {
     static void store(char *p, R v) {
         vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u16(v));
     }
+    static void pin(R &r) { asm("" : "+w"(r)); }
     static R min(R a, R b) { return vminq_u16(a, b); }
     static R max(R a, R b) { return vmaxq_u16(a, b); }
 };
@@ -162,6 +170,7 @@ struct U32 {
     static void store(char *p, R v) {
         vst1q_u8(reinterpret_cast<uint8_t *>(p), vreinterpretq_u8_u32(v));
     }
+    static void pin(R &r) { asm("" : "+w"(r)); }
     static R min(R a, R b) { return vminq_u32(a, b); }
     static R max(R a, R b) { return vmaxq_u32(a, b); }
 };

@@ -37,32 +37,21 @@ public:
                 const Key key = key_of(z, y);
                 Index end = y + 1;
                 while (end < b.y1 && key_of(z, end) == key) ++end;
-                if (vector_rows_ && hot_ != nullptr && interior_row(t_, z, y)) {
-                    for (Index r = y; r < end; r += kHotRows) {
-                        if (c.cancelled()) return;
-                        hot_block(z, r, std::min(end, r + kHotRows));
-                    }
-                } else if (vector_rows_ && interior_row(t_, z, y) && pair_plan() != nullptr) {
-                    for (Index r = y; r < end; r += kPairRows) {
-                        if (c.cancelled()) return;
-                        pair_block(z, r, std::min(end, r + kPairRows));
-                    }
-                } else {
-                    for (Index r = y; r < end; ++r) {
-                        if (c.cancelled()) return;
-                        if (vector_rows_) plan_row(z, r);
-                    }
-                }
                 if (end - y >= L_) {
-                    // Blocks of rows, none narrower than a vector.
+                    // Blocks of rows, none narrower than a vector: the
+                    // interior, then the border columns while the block's
+                    // rows are still in cache.
+                    const Index block = strip_block();
                     for (Index a = y; a < end;) {
-                        Index e = std::min(end, a + kStripRows);
+                        Index e = std::min(end, a + block);
                         if (end - e < L_) e = end;
+                        if (!interior_rows(z, a, e, c)) return;
                         if (c.cancelled()) return;
                         strip_pass(z, a, e, key);
                         a = e;
                     }
                 } else {
+                    if (!interior_rows(z, y, end, c)) return;
                     for (Index r = y; r < end; ++r) {
                         if (vector_rows_) {
                             gather_row(z, r, 0, x_lo_);
@@ -80,6 +69,39 @@ public:
 
 private:
     static constexpr T kTop = std::numeric_limits<T>::max();
+
+    // Rows per block of interior rows and their border strips: about
+    // 256 KB of image rows, so that the strips find the rows in cache, and
+    // eight footprints high, so that blocks rebuild little halo.
+    Index strip_block() const {
+        const Index bytes = std::max<Index>(1, W_ * static_cast<Index>(sizeof(T)));
+        const Index least = std::max<Index>(L_, 8 * f_.shape[1]);
+        return std::clamp<Index>((Index{1} << 18) / bytes, std::min(least, kStripRows), kStripRows);
+    }
+
+    // The interior columns of rows [ya, yb) of plane z (rows of one member
+    // subset) by the specialised kernel, the pair plan or the plans of
+    // single rows; false when cancelled.
+    bool interior_rows(Index z, Index ya, Index yb, const Control &c) {
+        if (!vector_rows_) return !c.cancelled();
+        if (hot_ != nullptr && interior_row(t_, z, ya)) {
+            for (Index r = ya; r < yb; r += kHotRows) {
+                if (c.cancelled()) return false;
+                hot_block(z, r, std::min(yb, r + kHotRows));
+            }
+        } else if (interior_row(t_, z, ya) && pair_plan() != nullptr) {
+            for (Index r = ya; r < yb; r += kPairRows) {
+                if (c.cancelled()) return false;
+                pair_block(z, r, std::min(yb, r + kPairRows));
+            }
+        } else {
+            for (Index r = ya; r < yb; ++r) {
+                if (c.cancelled()) return false;
+                plan_row(z, r);
+            }
+        }
+        return true;
+    }
 
     const char *image_row(Index z, Index y) const { return t_.image.at(z, y, 0, sizeof(T)); }
 

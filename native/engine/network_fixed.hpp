@@ -146,6 +146,89 @@ template <const HotShape &S, int R> constexpr net::Program rows_pair_program() {
     return net::prune(g, outs);
 }
 
+// The order an unrolled kernel runs a fixed program in: operations by
+// depth, and each input loaded just before its first use, so that few
+// values are live at once (its inputs all loaded first, a program keeps
+// more values than there are vector registers). Step s is an input
+// (step[s] < 0: input -1 - step[s]) or operation step[s].
+template <const auto &F> struct Schedule {
+    static constexpr int kValues = F.inputs + static_cast<int>(F.ops.size());
+    struct Order {
+        int steps = 0;
+        std::array<int, kValues> step{};
+    };
+    static constexpr Order order = [] {
+        Order o;
+        std::array<int, kValues> depth{};
+        int deepest = 0;
+        for (size_t k = 0; k < F.ops.size(); ++k) {
+            const net::Op &op = F.ops[k];
+            const int d =
+                1 + std::max(depth[static_cast<size_t>(op.a)], depth[static_cast<size_t>(op.b)]);
+            depth[static_cast<size_t>(F.inputs) + k] = d;
+            deepest = std::max(deepest, d);
+        }
+        std::array<bool, kValues> done{};
+        for (int d = 1; d <= deepest; ++d)
+            for (size_t k = 0; k < F.ops.size(); ++k) {
+                if (depth[static_cast<size_t>(F.inputs) + k] != d) continue;
+                const net::Op &op = F.ops[k];
+                for (int v : {op.a, op.b})
+                    if (v < F.inputs && !done[static_cast<size_t>(v)]) {
+                        done[static_cast<size_t>(v)] = true;
+                        o.step[static_cast<size_t>(o.steps++)] = -1 - v;
+                    }
+                o.step[static_cast<size_t>(o.steps++)] = static_cast<int>(k);
+            }
+        for (size_t j = 0; j < F.outs.size(); ++j) {
+            const int v = F.outs[j];
+            if (v < F.inputs && !done[static_cast<size_t>(v)]) {
+                done[static_cast<size_t>(v)] = true;
+                o.step[static_cast<size_t>(o.steps++)] = -1 - v;
+            }
+        }
+        return o;
+    }();
+    static constexpr int kSteps = order.steps;
+};
+
+// Where a fixed program's inputs come from: input i is pixel column
+// col[i] of base pointer base[i] (an image row, or a buffer row). Shared
+// bases and displacements known when compiling keep a kernel's pointers in
+// registers.
+template <int N> struct Sources {
+    std::array<int, N> base{}, col{};
+};
+
+// Input i from base i.
+template <int N> constexpr Sources<N> own_bases() {
+    Sources<N> s;
+    for (int i = 0; i < N; ++i) s.base[static_cast<size_t>(i)] = i;
+    return s;
+}
+
+// The inputs of hot_fused_program<S, ...> as image rows and columns: row
+// dz * (kHotMaxRows + 1) + dy of a table of row pointers, column dx.
+template <const HotShape &S> struct HotSources {
+    static constexpr int kInputs = [] {
+        int n = 0;
+        for (int i = 0; i < S.count; ++i) n += S.g[static_cast<size_t>(i)].len + 1;
+        return n;
+    }();
+    static constexpr Sources<kInputs> value = [] {
+        Sources<kInputs> t;
+        size_t k = 0;
+        for (int i = 0; i < S.count; ++i) {
+            const HotGroup &g = S.g[static_cast<size_t>(i)];
+            for (int j = 0; j <= g.len; ++j, ++k) {
+                t.base[k] = g.dz * (kHotMaxRows + 1) + g.dy0 + j;
+                t.col[k] = g.dx;
+            }
+        }
+        return t;
+    }();
+};
+
 template <const HotShape &S, int R> struct HotRowsPair {
     static constexpr const auto &program = Fix<&rows_pair_program<S, R>>::value;
 };

@@ -67,18 +67,28 @@ template <class V> void run_range(const Exec &e, char *const *origin, Index coun
 
 // Specialised kernels ------------------------------------------------------
 
-// Applies the operations of a fixed program to values held in registers.
-template <class V, const auto &F, size_t... I>
-MV_INLINE void apply(typename V::R *s, std::index_sequence<I...>) {
-    ((s[F.inputs + I] = F.ops[I].kind == net::kMin ? V::min(s[F.ops[I].a], s[F.ops[I].b])
-                                                   : V::max(s[F.ops[I].a], s[F.ops[I].b])),
-     ...);
+// One step of a fixed program's schedule on values held in registers:
+// an input loaded (once, into a register: folded into the operations that
+// use it, a load that splits cache lines would be repeated), or an
+// operation.
+template <class V, const auto &F, const auto &Src, int Step>
+MV_INLINE void step(typename V::R *s, const char *const *base, Index off) {
+    constexpr Index item = sizeof(typename V::T);
+    if constexpr (Step < 0) {
+        constexpr int i = -1 - Step;
+        s[i] = V::load(base[Src.base[i]] + Src.col[i] * item + off);
+        V::pin(s[i]);
+    } else {
+        constexpr net::Op op = F.ops[Step];
+        s[F.inputs + Step] =
+            op.kind == net::kMin ? V::min(s[op.a], s[op.b]) : V::max(s[op.a], s[op.b]);
+    }
 }
 
-template <class V, const auto &F, size_t... I>
-MV_INLINE void load_inputs(typename V::R *s, const char *const *in, Index off,
-                           std::index_sequence<I...>) {
-    ((s[I] = V::load(in[I] + off)), ...);
+template <class V, const auto &F, const auto &Src, size_t... I>
+MV_INLINE void run_steps(typename V::R *s, const char *const *base, Index off,
+                         std::index_sequence<I...>) {
+    (step<V, F, Src, Schedule<F>::order.step[I]>(s, base, off), ...);
 }
 
 template <class V, const auto &F, size_t... I>
@@ -87,24 +97,24 @@ MV_INLINE void store_outputs(const typename V::R *s, char *const *out, Index off
     (V::store(out[I] + off, s[F.outs[I]]), ...);
 }
 
-// One vector of a fixed program: inputs in[i] + off, outputs out[j] + off.
-template <class V, const auto &F>
-MV_INLINE void fixed_vector(const char *const *in, char *const *out, Index off) {
+// One vector of a fixed program, outputs out[j] + off.
+template <class V, const auto &F, const auto &Src>
+MV_INLINE void fixed_vector(const char *const *base, char *const *out, Index off) {
     typename V::R s[F.inputs + F.ops.size()];
-    load_inputs<V, F>(s, in, off, std::make_index_sequence<F.inputs>{});
-    apply<V, F>(s, std::make_index_sequence<F.ops.size()>{});
+    run_steps<V, F, Src>(s, base, off, std::make_index_sequence<Schedule<F>::kSteps>{});
     store_outputs<V, F>(s, out, off, std::make_index_sequence<F.outs.size()>{});
 }
 
-// A fixed program over pixels 0 .. count-1 (count >= lanes).
-template <class V, const auto &F>
-void fixed_range(const char *const *in, char *const *out, Index count) {
+// A fixed program over pixels 0 .. count-1 (count >= lanes), its inputs
+// from `bases` bases as Src says.
+template <class V, const auto &F, const auto &Src, int Bases>
+void fixed_range(const char *const *base, char *const *out, Index count) {
     constexpr Index item = sizeof(typename V::T);
     // Local copies: stores through char pointers could otherwise change the
     // caller's pointers, and each would be reloaded after every store.
-    const char *ip[F.inputs > 0 ? F.inputs : 1];
+    const char *bp[Bases > 0 ? Bases : 1];
     char *op[F.outs.size() > 0 ? F.outs.size() : 1];
-    for (int i = 0; i < F.inputs; ++i) ip[i] = in[i];
+    for (int i = 0; i < Bases; ++i) bp[i] = base[i];
     for (size_t j = 0; j < F.outs.size(); ++j) op[j] = out[j];
     // One copy of the unrolled body: the last vector moves back to end at
     // count (overlapping the one before) instead of running in a tail of
@@ -112,23 +122,29 @@ void fixed_range(const char *const *in, char *const *out, Index count) {
     const Index last = count - V::lanes;
     for (Index x = 0;; x += V::lanes) {
         const Index at = x < last ? x : last;
-        fixed_vector<V, F>(ip, op, at * item);
+        fixed_vector<V, F, Src>(bp, op, at * item);
         if (at == last) break;
     }
 }
 
+// A fixed program whose input i is in[i] + pixel.
+template <class V, const auto &F>
+void fixed_range(const char *const *in, char *const *out, Index count) {
+    static constexpr Sources<F.inputs> own = own_bases<F.inputs>();
+    fixed_range<V, F, own, F.inputs>(in, out, count);
+}
+
 // Two output rows of a footprint straight from the image; the rows both
-// windows of a column hold are sorted once.
+// windows of a column hold are sorted once. Bases: the image rows of each
+// plane, dz * (kHotMaxRows + 1) + dy.
 template <class V, const HotShape &S, int R>
 void hot_fused(const char *const (*row)[kHotMaxRows + 1], char *const *out, Index count) {
-    constexpr Index item = sizeof(typename V::T);
-    const char *in[kHotMaxInputs + 8];
-    int k = 0;
-    for (int gi = 0; gi < S.count; ++gi) {
-        const HotGroup &g = S.g[static_cast<size_t>(gi)];
-        for (int j = 0; j <= g.len; ++j) in[k++] = row[g.dz][g.dy0 + j] + g.dx * item;
-    }
-    fixed_range<V, HotFused<S, R>::program>(in, out, count);
+    constexpr int rows = kHotMaxRows + 1;
+    const char *base[kHotMaxPlanes * rows];
+    for (int dz = 0; dz < S.planes; ++dz)
+        for (int dy = 0; dy <= S.rows; ++dy) base[dz * rows + dy] = row[dz][dy];
+    fixed_range<V, HotFused<S, R>::program, HotSources<S>::value, S.planes * rows>(base, out,
+                                                                                   count);
 }
 
 // Squares by sorted rows: each image row's sliding windows of k values are
