@@ -46,7 +46,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 

@@ -374,15 +374,16 @@ private:
                 p->members.push_back(o);
         if (!p->members.empty()) {
             p->rank = t_.rank_of[p->members.size()];
-            const std::vector<ColumnOf> cols = columns_of(p->members);
-            std::vector<net::Group> groups;
-            for (const ColumnOf &c : cols) {
-                net::Group g;
-                g.values = c.member;
-                groups.push_back(std::move(g));
-            }
-            p->exec = lower(net::select(static_cast<int>(p->members.size()), groups,
-                                        static_cast<int>(p->rank), kQuickStrategies));
+            p->exec = built().exec(0, p->members, p->rank, [&] {
+                std::vector<net::Group> groups;
+                for (const ColumnOf &c : columns_of(p->members)) {
+                    net::Group g;
+                    g.values = c.member;
+                    groups.push_back(std::move(g));
+                }
+                return lower(net::select(static_cast<int>(p->members.size()), groups,
+                                         static_cast<int>(p->rank), kQuickStrategies));
+            });
             const size_t vec = static_cast<size_t>(L_) * sizeof(T);
             p->scratch.resize(fit_block(p->exec, vec));
             scratch_table(p->exec, p->scratch.data, vec, p->ptr);

@@ -71,7 +71,7 @@ std::vector<ColumnOf> columns_of(const std::vector<Offset> &members) {
 // gathered windows): building is then the larger cost.
 constexpr uint32_t kQuickStrategies = (1u << 0) | (1u << 10);
 
-std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, bool quick) {
+std::unique_ptr<Plan> build_plan(const std::vector<Offset> &members, Index rank, bool quick) {
     auto plan = std::make_unique<Plan>();
     if (members.empty()) {
         plan->empty = true;
@@ -154,6 +154,93 @@ std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, 
     }
     plan->select = lower(select);
     return plan;
+}
+
+// Plans and programs built for earlier calls, by what they were built
+// from: building one costs about as much as filtering thousands of pixels,
+// copying it a few allocations. Shared by every call and thread; dropped
+// whole when it holds too many operations.
+class Built {
+public:
+    using Key = std::vector<Index>;
+
+    // A copy of the plan for `members` at `rank`, built if not yet known.
+    std::unique_ptr<Plan> plan(const std::vector<Offset> &members, Index rank, bool quick) {
+        Key key{rank, quick ? 1 : 0};
+        append(key, members);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = plans_.find(key);
+            if (it != plans_.end()) return copy(*it->second);
+        }
+        auto made = build_plan(members, rank, quick);
+        auto kept = copy(*made);
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t ops = made->select.ops.size();
+        for (const Plan::Column &c : made->columns) ops += c.exec.ops.size();
+        make_room(ops);
+        plans_.emplace(std::move(key), std::move(kept));
+        return made;
+    }
+
+    // The program `make` builds for `members` at `rank` (a program of the
+    // members alone: any other input to it must be in `tag`).
+    template <class Make>
+    Exec exec(Index tag, const std::vector<Offset> &members, Index rank, Make make) {
+        Key key{tag, rank};
+        append(key, members);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = execs_.find(key);
+            if (it != execs_.end()) return it->second;
+        }
+        Exec e = make();
+        std::lock_guard<std::mutex> lock(mutex_);
+        make_room(e.ops.size());
+        execs_.emplace(std::move(key), e);
+        return e;
+    }
+
+private:
+    static constexpr size_t kMaxOps = size_t{1} << 20;
+
+    static void append(Key &key, const std::vector<Offset> &members) {
+        for (const Offset &o : members) {
+            key.push_back(o.dz);
+            key.push_back(o.dy);
+            key.push_back(o.dx);
+        }
+    }
+    static std::unique_ptr<Plan> copy(const Plan &p) {
+        auto c = std::make_unique<Plan>();
+        c->empty = p.empty;
+        c->columns = p.columns;
+        c->select = p.select;
+        c->inputs = p.inputs;
+        c->buffers = p.buffers;
+        return c;
+    }
+    void make_room(size_t ops) {
+        ops_ += ops;
+        if (ops_ <= kMaxOps) return;
+        plans_.clear();
+        execs_.clear();
+        ops_ = ops;
+    }
+
+    std::mutex mutex_;
+    std::map<Key, std::unique_ptr<Plan>> plans_;
+    std::map<Key, Exec> execs_;
+    size_t ops_ = 0;
+};
+
+Built &built() {
+    static Built b;
+    return b;
+}
+
+std::unique_ptr<Plan> make_plan(const std::vector<Offset> &members, Index rank, bool quick) {
+    return built().plan(members, rank, quick);
 }
 
 // Interior rows in vertical pairs: the values of each footprint row
