@@ -45,11 +45,12 @@ def engine(stat, image, footprint, mask=None, shift=None, method="auto", workers
     return result
 
 
-def raw_engine(method, stat, image, footprint, mask=None, shift=None, bins=0, workers=1):
+def raw_engine(method, stat, image, footprint, mask=None, shift=None, bins=0, workers=1, p=None):
     """The engine on an image of the engine's own element types (uint32
-    keys or codes below `bins` included); None when the method does not
-    apply."""
-    kind, p = STATS[stat]
+    keys or codes below `bins` included), `p` for the percentile's if
+    given; None when the method does not apply."""
+    kind, default = STATS[stat]
+    p = default if p is None else p
     out = np.empty(image.shape, np.uint32 if image.dtype == np.uint32 else image.dtype)
     shift = shift or (0,) * image.ndim
     mask = None if mask is None else mask.astype(np.uint8)

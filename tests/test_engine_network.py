@@ -76,6 +76,28 @@ def test_each_rank_of_the_specialised_footprints(name, kind):
         assert_same(got, want, f"{name} rank {rank}")
 
 
+@pytest.mark.parametrize("width", [66, 131, 1080, 1100])
+@pytest.mark.parametrize("kind", ["u8", "u16", "u32"])
+@pytest.mark.parametrize("name", ["square3", "square5", "disk1", "disk2", "ball1"])
+def test_specialised_kernels_on_wide_rows(name, kind, width):
+    """Rows of one to a few 64-byte vectors of windows and of more than a
+    chunk of columns (the kernels of the widest registers, the last chunk
+    joined to the one before or not), each rank against the sort method."""
+    footprint = FOOTPRINTS[name]
+    rng = np.random.default_rng(width)
+    shape = (11, width) if footprint.ndim == 2 else (4, 7, width)
+    if kind == "u32":
+        image = rng.integers(0, 2**32, shape, dtype=np.uint32)
+    else:
+        image = image_of(rng, shape, kind)
+    m = int(footprint.sum())
+    for rank in range(m):
+        p = (rank + 0.5) / m
+        got = raw_engine("network", "median", image, footprint, p=p)
+        want = raw_engine("sort", "median", image, footprint, p=p)
+        np.testing.assert_array_equal(got, want, f"rank {rank}")
+
+
 @pytest.mark.parametrize("view", ["every_other", "reversed"])
 @pytest.mark.parametrize("name", ["square3", "disk2", "square7", "ball1"])
 def test_outputs_with_strides(name, view):

@@ -121,7 +121,8 @@ void run_source(const Task &t, const Geometry &g, const Source &s, const Band &b
                 const Control &control) {
     switch (active_isa()) {
 #if MV_X86
-    case Isa::Avx2: return columns_detail::avx2::run(t, g, s, b, control);
+    case Isa::Avx2:
+    case Isa::Avx512: return columns_detail::avx2::run(t, g, s, b, control);
     case Isa::Sse2: return columns_detail::sse2::run(t, g, s, b, control);
 #endif
     default: return columns_detail::portable::run(t, g, s, b, control);

@@ -51,6 +51,7 @@ constexpr double kCalibration[static_cast<int>(Isa::Count)][kMethodCount] = {
     {0.85, 0.64, 0.78, 1.41, 1.61, 1.39}, // sse2
     {0.87, 0.90, 0.79, 1.02, 0.72, 0.96}, // avx2
     {0.87, 0.64, 0.80, 2.50, 1.51, 1.35}, // neon (estimated)
+    {0.87, 0.90, 0.79, 1.02, 0.72, 0.96}, // avx512
 };
 
 } // namespace

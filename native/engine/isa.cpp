@@ -8,7 +8,8 @@
 namespace morvane::engine {
 namespace {
 
-constexpr const char *kNames[static_cast<int>(Isa::Count)] = {"portable", "sse2", "avx2", "neon"};
+constexpr const char *kNames[static_cast<int>(Isa::Count)] = {"portable", "sse2", "avx2", "neon",
+                                                              "avx512"};
 
 struct Choice {
     Isa isa = Isa::Portable;
@@ -17,7 +18,7 @@ struct Choice {
 
 Choice decide() {
     Choice c;
-    for (Isa isa : {Isa::Avx2, Isa::Neon, Isa::Sse2})
+    for (Isa isa : {Isa::Avx512, Isa::Avx2, Isa::Neon, Isa::Sse2})
         if (isa_runs(isa)) {
             c.isa = isa;
             break;
@@ -34,7 +35,7 @@ Choice decide() {
         return c;
     }
     c.error = std::string("MORVANE_ISA=") + forced +
-              ": unknown instruction set (avx2, sse2, neon or portable)";
+              ": unknown instruction set (avx512, avx2, sse2, neon or portable)";
     return c;
 }
 
@@ -58,6 +59,13 @@ bool isa_runs(Isa isa) {
     case Isa::Avx2: {
         static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("bmi2");
+        return yes;
+    }
+    case Isa::Avx512: {
+        static const bool yes = isa_runs(Isa::Avx2) && __builtin_cpu_supports("avx512f") &&
+                                __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512vl") &&
+                                __builtin_cpu_supports("avx512dq");
         return yes;
     }
 #endif

@@ -1,11 +1,13 @@
 // The instruction sets the engine's vector code is compiled for, the one
 // CPU probe that picks one of them, and the switch that forces one.
 //
-// Compilers: GCC 10 or newer and clang 14 or newer, for x86-64 (AVX2, SSE2)
+// Compilers: GCC 10 or newer and clang 14 or newer, for x86-64 (AVX-512,
+// AVX2, SSE2)
 // and AArch64 (NEON); any other C++20 compiler or CPU gets the portable
 // path. Everything that only some compilers accept is in this header.
 //
-// MORVANE_ISA (avx2, sse2, neon or portable), read once, forces a path; a
+// MORVANE_ISA (avx512, avx2, sse2, neon or portable), read once, forces a
+// path; a
 // path this build or CPU cannot run is refused (isa_error()).
 #pragma once
 
@@ -49,6 +51,14 @@
 #define MV_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2\")")
 #define MV_AVX2_END _Pragma("GCC pop_options")
 #endif
+// Likewise for AVX-512 (F, BW, VL and DQ, with AVX2, BMI1 and BMI2).
+#if MV_X86 && defined(__clang__)
+#define MV_AVX512_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2\"))), apply_to = function)")
+#define MV_AVX512_END _Pragma("clang attribute pop")
+#elif MV_X86
+#define MV_AVX512_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2\")")
+#define MV_AVX512_END _Pragma("GCC pop_options")
+#endif
 // clang-format on
 
 // A hint that memory at p will be read soon.
@@ -70,9 +80,11 @@
 
 namespace morvane::engine {
 
-enum class Isa { Portable = 0, Sse2, Avx2, Neon, Count };
+// AVX-512 runs the network method's specialised kernels with 64-byte
+// registers and everything else as AVX2 does.
+enum class Isa { Portable = 0, Sse2, Avx2, Neon, Avx512, Count };
 
-// "portable", "sse2", "avx2", "neon".
+// "portable", "sse2", "avx2", "neon", "avx512".
 const char *isa_name(Isa isa);
 
 // Whether this build has the path and this CPU can run it.
@@ -80,6 +92,10 @@ bool isa_runs(Isa isa);
 
 // The path the engine runs: MORVANE_ISA's, else the fastest that runs.
 Isa active_isa();
+
+// Whether the active path runs the code compiled for AVX2 (AVX2 itself, or
+// AVX-512 outside its own kernels).
+inline bool avx2_code() { return active_isa() == Isa::Avx2 || active_isa() == Isa::Avx512; }
 
 // Why MORVANE_ISA cannot be followed (an unknown name, or a path that does
 // not run here), or null.

@@ -9,7 +9,8 @@
 //              static void pin(R &); };  // keeps a loaded value in a register
 //
 // lanes::avx2 is compiled for AVX2 and must run only where active_isa()
-// says so; code that uses it lies between MV_AVX2_BEGIN and MV_AVX2_END.
+// says so; code that uses it lies between MV_AVX2_BEGIN and MV_AVX2_END
+// (lanes::avx512: AVX-512, MV_AVX512_BEGIN and MV_AVX512_END).
 #pragma once
 
 #include "isa.hpp"
@@ -131,6 +132,35 @@ struct U32 : Io {
 } // namespace avx2
 MV_AVX2_END
 
+MV_AVX512_BEGIN
+namespace avx512 {
+struct Io {
+    using R = __m512i;
+    static constexpr int bytes = 64;
+    static R load(const char *p) { return _mm512_loadu_si512(p); }
+    static void store(char *p, R v) { _mm512_storeu_si512(p, v); }
+    static void pin(R &r) { asm("" : "+v"(r)); }
+};
+struct U8 : Io {
+    using T = uint8_t;
+    static constexpr int lanes = 64;
+    static R min(R a, R b) { return _mm512_min_epu8(a, b); }
+    static R max(R a, R b) { return _mm512_max_epu8(a, b); }
+};
+struct U16 : Io {
+    using T = uint16_t;
+    static constexpr int lanes = 32;
+    static R min(R a, R b) { return _mm512_min_epu16(a, b); }
+    static R max(R a, R b) { return _mm512_max_epu16(a, b); }
+};
+struct U32 : Io {
+    using T = uint32_t;
+    static constexpr int lanes = 16;
+    static R min(R a, R b) { return _mm512_min_epu32(a, b); }
+    static R max(R a, R b) { return _mm512_max_epu32(a, b); }
+};
+} // namespace avx512
+MV_AVX512_END
 #endif
 
 #if MV_NEON

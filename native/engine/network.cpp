@@ -1,6 +1,7 @@
 // The network method: rank filters of small footprints by selection
 // networks, branch-free min/max programs run over whole vectors of pixels
-// at once (32 uint8 or 16 uint16 lanes with AVX2, half that with SSE2).
+// at once (32 uint8 or 16 uint16 lanes with AVX2, half that with SSE2;
+// twice that in the specialised kernels with AVX-512).
 //
 // Programs (network_build.hpp) select one rank from sorted chains: merges
 // of chains in a few orders, dropping after each merge whatever can no
@@ -74,6 +75,14 @@ using lanes::avx2::U8;
 #include "network_kernels.hpp"
 } // namespace avx2
 MV_AVX2_END
+MV_AVX512_BEGIN
+namespace avx512 {
+using lanes::avx512::U16;
+using lanes::avx512::U32;
+using lanes::avx512::U8;
+#include "network_kernels.hpp"
+} // namespace avx512
+MV_AVX512_END
 namespace sse2 {
 using lanes::sse2::U16;
 using lanes::sse2::U32;
@@ -96,43 +105,42 @@ using lanes::portable::U8;
 #include "network_kernels.hpp"
 } // namespace portable
 
-// What one instruction set offers for one element type.
+// What one instruction set offers for one element type: the interpreter
+// (and the border paths) on vectors of `lanes`, and specialised kernels,
+// where there are any, for rows of at least `hot_lanes` windows.
 struct Kernels {
     int lanes;
     void (*range)(const Exec &, char *const *, Index, char **);
     const HotFn *hot[kHotCount];
+    int hot_lanes;
 };
 
-// Specialised kernels are compiled for AVX2 only: elsewhere the
-// interpreter runs every footprint.
+// Specialised kernels are compiled for AVX2 and AVX-512 only: elsewhere
+// the interpreter runs every footprint. AVX-512 interprets as AVX2 does.
+// 32-bit values have no 3D ball (each kernel set costs compile time).
 #if MV_X86
-template <class V> struct Avx2Kernels {
-    static constexpr auto square3 = avx2::hot_table<V, kSquare3>(std::make_index_sequence<9>{});
-    static constexpr auto square5 = avx2::hot_table<V, kSquare5>(std::make_index_sequence<25>{});
-    static constexpr auto disk1 = avx2::hot_table<V, kDisk1>(std::make_index_sequence<5>{});
-    static constexpr auto disk2 = avx2::hot_table<V, kDisk2>(std::make_index_sequence<13>{});
-    static constexpr auto ball1 = avx2::hot_table<V, kBall1>(std::make_index_sequence<7>{});
+template <template <class, const HotShape &, size_t> class Table, class V, class I, bool Ball>
+struct Specialised {
+    static constexpr const HotFn *ball() {
+        if constexpr (Ball)
+            return Table<V, kBall1, 7>::value.data();
+        else
+            return nullptr;
+    }
     static constexpr Kernels kernels{
-        V::lanes,
-        &avx2::run_range<V>,
-        {square3.data(), square5.data(), disk1.data(), disk2.data(), ball1.data()}};
+        I::lanes,
+        &avx2::run_range<I>,
+        {Table<V, kSquare3, 9>::value.data(), Table<V, kSquare5, 25>::value.data(),
+         Table<V, kDisk1, 5>::value.data(), Table<V, kDisk2, 13>::value.data(), ball()},
+        V::lanes};
 };
-// 32-bit values: no 3D ball (each kernel set costs compile time).
-struct Avx2Kernels32 {
-    using V = avx2::U32;
-    static constexpr auto square3 = avx2::hot_table<V, kSquare3>(std::make_index_sequence<9>{});
-    static constexpr auto square5 = avx2::hot_table<V, kSquare5>(std::make_index_sequence<25>{});
-    static constexpr auto disk1 = avx2::hot_table<V, kDisk1>(std::make_index_sequence<5>{});
-    static constexpr auto disk2 = avx2::hot_table<V, kDisk2>(std::make_index_sequence<13>{});
-    static constexpr Kernels kernels{
-        V::lanes,
-        &avx2::run_range<V>,
-        {square3.data(), square5.data(), disk1.data(), disk2.data(), nullptr}};
-};
+template <class V, class I, bool Ball> using Avx2Kernels = Specialised<avx2::HotTable, V, I, Ball>;
+template <class V, class I, bool Ball>
+using Avx512Kernels = Specialised<avx512::HotTable, V, I, Ball>;
 #endif
 
 template <class V, void (*Range)(const Exec &, char *const *, Index, char **)> struct Interpreted {
-    static constexpr Kernels kernels{V::lanes, Range, {}};
+    static constexpr Kernels kernels{V::lanes, Range, {}, V::lanes};
 };
 
 template <class U8, class U16, class U32, auto R8, auto R16, auto R32>
@@ -146,9 +154,13 @@ const Kernels &kernels_for(int item) {
     switch (active_isa()) {
 #if MV_X86
     case Isa::Avx2:
-        return item == 1   ? Avx2Kernels<avx2::U8>::kernels
-               : item == 2 ? Avx2Kernels<avx2::U16>::kernels
-                           : Avx2Kernels32::kernels;
+        return item == 1   ? Avx2Kernels<avx2::U8, avx2::U8, true>::kernels
+               : item == 2 ? Avx2Kernels<avx2::U16, avx2::U16, true>::kernels
+                           : Avx2Kernels<avx2::U32, avx2::U32, false>::kernels;
+    case Isa::Avx512:
+        return item == 1   ? Avx512Kernels<avx512::U8, avx2::U8, true>::kernels
+               : item == 2 ? Avx512Kernels<avx512::U16, avx2::U16, true>::kernels
+                           : Avx512Kernels<avx512::U32, avx2::U32, false>::kernels;
     case Isa::Sse2:
         return interpreted<sse2::U8, sse2::U16, sse2::U32, &sse2::run_range<sse2::U8>,
                            &sse2::run_range<sse2::U16>, &sse2::run_range<sse2::U32>>(item);
@@ -242,7 +254,8 @@ double network_cost(const Task &t) {
     const double border = 1.0 + 3.0 * static_cast<double>(f.shape[2] - 1) / width;
     const double overhead = build / std::max(1.0, pixels) + 20.0 / width;
     const int hot = hot_shape_of(f);
-    if (hot >= 0 && kernels_for(t.item).hot[hot] != nullptr)
+    const Kernels &k = kernels_for(t.item);
+    if (hot >= 0 && k.hot[hot] != nullptr && t.image.shape[2] - f.shape[2] + 1 >= k.hot_lanes)
         return kHotCost[hot][column] * (0.4 + 0.6 * share) * border + overhead;
     // The interpreter: about one store of a vector per operation, and
     // 0.3 m log^2 m operations for a median from sorted columns.

@@ -24,12 +24,18 @@ struct HotGroup {
 //    (columns sorted again by every window, but no memory traffic);
 //  kRows (squares): rows sorted once into buffers, and the output rows
 //    taken in pairs that share the merge of their common rows.
+// Shapes marked `by_columns` (squares) run otherwise where registers hold
+// 64 bytes: the columns of each pair of output rows sorted once into
+// buffer rows (per chunk of columns), and every window selecting from the
+// k sorted columns it spans (a third of the operations of kFused for the
+// 3 x 3; with 32-byte registers no faster than kFused, measured).
 enum HotMode { kFused, kRows };
 
 struct HotShape {
     int planes, rows, cols, count;
     HotMode mode;
     std::array<HotGroup, 8> g;
+    bool by_columns = false;
     constexpr int members() const {
         int m = 0;
         for (int i = 0; i < count; ++i) m += g[static_cast<size_t>(i)].len;
@@ -37,7 +43,7 @@ struct HotShape {
     }
 };
 
-constexpr HotShape kSquare3{1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}};
+constexpr HotShape kSquare3{1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}, true};
 constexpr HotShape kSquare5{
     1, 5, 5, 5, kRows, {{{0, 0, 5, 0}, {0, 0, 5, 1}, {0, 0, 5, 2}, {0, 0, 5, 3}, {0, 0, 5, 4}}}};
 constexpr HotShape kDisk1{1, 3, 3, 3, kFused, {{{0, 1, 1, 0}, {0, 0, 3, 1}, {0, 1, 1, 2}}}};
@@ -229,6 +235,62 @@ template <const HotShape &S> struct HotSources {
     }();
 };
 
+// The columns of a pair of output rows of a k x k square, sorted: inputs
+// the k + 1 image rows of one column, outputs the upper window's k rows
+// sorted (ascending), then the lower window's.
+template <const HotShape &S> constexpr net::Program column_pair_program() {
+    constexpr int k = S.rows;
+    net::Graph g(k + 1);
+    net::Chain mid;
+    for (int d = 1; d < k; ++d) mid.push_back(d);
+    mid = net::sort(g, mid);
+    const net::Chain top = net::insert(g, mid, 0), bottom = net::insert(g, mid, k);
+    std::vector<int> outs(top.begin(), top.end());
+    outs.insert(outs.end(), bottom.begin(), bottom.end());
+    return net::prune(g, outs);
+}
+
+// Rank R of the windows of a pair of output rows from their sorted
+// columns: input (h * k + dx) * k + j is rank j of column dx of window h
+// (0 upper, 1 lower).
+template <const HotShape &S, int R> constexpr net::Program columns_select_program() {
+    constexpr int k = S.rows;
+    net::Graph g(2 * k * k);
+    std::vector<int> outs;
+    for (int h = 0; h < 2; ++h) {
+        std::vector<net::Chain> columns;
+        for (int dx = 0; dx < k; ++dx) {
+            net::Chain c;
+            for (int j = 0; j < k; ++j) c.push_back((h * k + dx) * k + j);
+            columns.push_back(c);
+        }
+        outs.push_back(net::select_into(g, columns, R, kHotStrategies));
+    }
+    return net::prune(g, outs);
+}
+
+// The inputs of columns_select_program as buffer rows (h * k + j, as
+// column_pair_program writes them) and columns dx.
+template <const HotShape &S> struct ColumnSources {
+    static constexpr int k = S.rows;
+    static constexpr Sources<2 *k *k> value = [] {
+        Sources<2 * k * k> t;
+        for (int i = 0; i < 2 * k * k; ++i) {
+            t.base[static_cast<size_t>(i)] = (i / (k * k)) * k + i % k;
+            t.col[static_cast<size_t>(i)] = (i % (k * k)) / k;
+        }
+        return t;
+    }();
+};
+
+template <const HotShape &S> struct HotColumnPair {
+    static constexpr const auto &program = Fix<&column_pair_program<S>>::value;
+};
+
+template <const HotShape &S, int R> struct HotColumnsSelect {
+    static constexpr const auto &program = Fix<&columns_select_program<S, R>>::value;
+};
+
 template <const HotShape &S, int R> struct HotRowsPair {
     static constexpr const auto &program = Fix<&rows_pair_program<S, R>>::value;
 };
@@ -254,6 +316,11 @@ struct HotBlock {
     char *spare;       // a row of count values for results thrown away
 };
 using HotFn = void (*)(const HotBlock &, char *);
+
+// Bytes of image row per chunk of the column-sorting kernel: its buffer
+// rows stay in L1, and a chunk's first sorted columns have left the store
+// buffer when the windows read them.
+constexpr Index kColumnChunkBytes = 1024;
 
 // Bytes of scratch a specialised kernel may use.
 constexpr size_t kHotBuffer = (kHotMaxRows + 2) * kHotMaxLen * (kHotChunk + 32) * 4;

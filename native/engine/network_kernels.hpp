@@ -189,9 +189,45 @@ template <class V, const HotShape &S, int R> void hot_by_rows(const HotBlock &h,
     }
 }
 
+// Squares by sorted columns: for each pair of output rows and chunk of
+// columns, the columns both windows of a pair span are sorted once into
+// 2k buffer rows, then each window selects from its k sorted columns.
+template <class V, const HotShape &S, int R> void hot_by_columns(const HotBlock &h, char *buffer) {
+    constexpr int k = S.rows;
+    constexpr Index item = sizeof(typename V::T);
+    constexpr Index chunk = kColumnChunkBytes / item;
+    // A last chunk takes up to a vector more rather than leave a narrower
+    // one; the sort reads k - 1 columns beyond the chunk.
+    constexpr Index pitch = (chunk + V::lanes + k - 1) * item;
+    static_assert(2 * k * pitch <= static_cast<Index>(kHotBuffer));
+    char *rows[2 * k];
+    for (int j = 0; j < 2 * k; ++j) rows[j] = buffer + j * pitch;
+    for (Index y = 0; y < h.rows; y += 2) {
+        // A last single row runs as a pair, as in hot_block.
+        const bool pair = y + 1 < h.rows;
+        const char *image[k + 1];
+        for (int d = 0; d <= k; ++d)
+            image[d] = h.origin + (y + std::min(d, k - 1 + pair)) * h.row_pitch;
+        char *out[2] = {h.out + y * h.out_pitch, pair ? h.out + (y + 1) * h.out_pitch : h.spare};
+        for (Index a = 0; a < h.count; a += chunk) {
+            Index b = std::min(h.count, a + chunk);
+            if (h.count - b < V::lanes) b = h.count;
+            const char *from[k + 1];
+            for (int d = 0; d <= k; ++d) from[d] = image[d] + a * item;
+            fixed_range<V, HotColumnPair<S>::program>(from, rows, b - a + k - 1);
+            char *to[2] = {out[0] + a * item, out[1] + a * item};
+            fixed_range<V, HotColumnsSelect<S, R>::program, ColumnSources<S>::value, 2 * k>(
+                rows, to, b - a);
+            if (b == h.count) break;
+        }
+    }
+}
+
 // A block of interior rows, two at a time.
 template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, char *buffer) {
-    if constexpr (S.mode == kRows) {
+    if constexpr (S.by_columns && V::bytes == 64) {
+        hot_by_columns<V, S, R>(h, buffer);
+    } else if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
     } else {
         for (Index y = 0; y < h.rows; y += 2) {
@@ -213,3 +249,8 @@ template <class V, const HotShape &S, size_t... R>
 constexpr std::array<HotFn, sizeof...(R)> hot_table(std::index_sequence<R...>) {
     return {&hot_block<V, S, static_cast<int>(R)>...};
 }
+
+// The specialised kernels of a footprint at each of its Ranks ranks.
+template <class V, const HotShape &S, size_t Ranks> struct HotTable {
+    static constexpr auto value = hot_table<V, S>(std::make_index_sequence<Ranks>{});
+};

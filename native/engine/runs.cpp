@@ -215,7 +215,7 @@ double runs_cost(const Task &t) {
 
 void run_runs(const Task &t, const Band &b, const Control &c) {
 #if MV_X86
-    if (active_isa() == Isa::Avx2) return run_on<avx2::Loops>(t, b, c);
+    if (avx2_code()) return run_on<avx2::Loops>(t, b, c);
 #endif
     run_on<portable::Loops>(t, b, c);
 }

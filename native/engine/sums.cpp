@@ -570,7 +570,7 @@ double sums_cost(const Task &t) {
 
 void run_sums(const Task &t, const Band &b, const Control &c) {
 #if MV_X86
-    if (active_isa() == Isa::Avx2) return run_on<avx2::Loops, avx2::Compensated>(t, b, c);
+    if (avx2_code()) return run_on<avx2::Loops, avx2::Compensated>(t, b, c);
 #endif
     run_on<portable::Loops, portable::Compensated>(t, b, c);
 }

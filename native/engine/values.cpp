@@ -121,7 +121,7 @@ MV_AVX2_END
 template <class U, Kind K, class F> void convert_rows(const Strided &src, const Strided &dst, F f) {
     const Strided *a[2] = {&src, &dst};
 #if MV_X86
-    const bool avx2 = active_isa() == Isa::Avx2;
+    const bool avx2 = avx2_code();
 #endif
     each_row(a, [&](char *const *p, const Index *step, Index n) {
         const char *s = p[0];
