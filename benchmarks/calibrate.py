@@ -22,7 +22,7 @@ import subprocess
 import sys
 import time
 
-ISAS = ["portable", "sse2", "avx2", "neon"]
+ISAS = ["portable", "sse2", "avx2", "neon", "avx512"]
 METHODS = ["sort", "network", "histogram", "columns", "runs", "sums"]
 
 

@@ -98,6 +98,29 @@ def test_specialised_kernels_on_wide_rows(name, kind, width):
         np.testing.assert_array_equal(got, want, f"rank {rank}")
 
 
+@pytest.mark.parametrize("kind", ["u8", "u16", "u32"])
+@pytest.mark.parametrize("name, shift, shape", [
+    ("square3", None, (40, 150)), ("disk1", (1, 0), (9, 70)), ("disk2", (0, 2), (33, 131)),
+    ("square5", (-2, 0), (12, 66)), ("ball1", None, (5, 9, 80)), ("square3", (0, 0), (3, 5)),
+])
+def test_minimum_and_maximum(name, shift, shape, kind):
+    """The extreme ranks of the counted members (the specialised footprints
+    only), as the sort method gives them."""
+    rng = np.random.default_rng(len(shape) + shape[-1])
+    if kind == "u32":
+        image = rng.integers(0, 2**32, shape, dtype=np.uint32)
+    else:
+        image = image_of(rng, shape, kind)
+    footprint = FOOTPRINTS[name]
+    for stat in ("min", "max"):
+        got = raw_engine("network", stat, image, footprint, shift=shift)
+        if got is None:  # no specialised kernel on this instruction set or for 32-bit balls
+            assert _filters.ISA not in ("avx2", "avx512") or (kind, name) == ("u32", "ball1")
+            continue
+        np.testing.assert_array_equal(got, raw_engine("sort", stat, image, footprint, shift=shift),
+                                      stat)
+
+
 @pytest.mark.parametrize("view", ["every_other", "reversed"])
 @pytest.mark.parametrize("name", ["square3", "disk2", "square7", "ball1"])
 def test_outputs_with_strides(name, view):

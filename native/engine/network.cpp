@@ -213,12 +213,28 @@ int hot_shape_of(const Footprint &f) {
 // histogram methods cost less per pixel, and programs grow as m log^2 m.
 constexpr Index kMaxMembers = 128;
 
+// The minimum and maximum run as the ranks 0 and n - 1 of the n counted
+// values (0 for an empty window, as for every rank).
 bool network_applies(const Task &t) {
-    return (t.item == 1 || t.item == 2 || t.item == 4) && t.stat == Stat::Rank && !t.has_mask() &&
-           t.fp->size() >= 1 && t.fp->size() <= kMaxMembers;
+    if (!(t.item == 1 || t.item == 2 || t.item == 4) || t.has_mask() || t.fp->size() < 1 ||
+        t.fp->size() > kMaxMembers)
+        return false;
+    if (t.stat == Stat::Rank) return true;
+    // The minimum and maximum only by the specialised kernels: the runs
+    // method is faster than the interpreter at these ranks (measured).
+    if (t.stat != Stat::Min && t.stat != Stat::Max) return false;
+    const int hot = hot_shape_of(*t.fp);
+    return hot >= 0 && kernels_for(t.item).hot[hot] != nullptr;
 }
 
 namespace {
+
+// Rank of the n counted values the task takes (n >= 1).
+Index rank_among(const Task &t, Index n) {
+    return t.stat == Stat::Min   ? 0
+           : t.stat == Stat::Max ? n - 1
+                                 : t.rank_of[static_cast<size_t>(n)];
+}
 
 // The share of a median's operations that a rank q = min(p, 1 - p) of the
 // way in needs (measured on squares and disks: 0.8 at q = 0.25, 0.4 at 0.1).
@@ -228,10 +244,18 @@ double rank_share(double q) {
     return 0.8 + (q - 0.25) / 0.25 * 0.2;
 }
 
+// What a specialised kernel costs at any rank: reading and writing the
+// pixels (measured, disk of radius 1, its minimum; uint8, uint16, 32 bits).
+constexpr double kHotFloor[3] = {0.05, 0.16, 0.38};
+
 // Nanoseconds per pixel of the specialised kernels for the median, AVX2,
-// 1024 x 1024 (128^3 for the ball), uint8 and uint16.
-constexpr double kHotCost[kHotCount][3] = {
-    {0.18, 0.30, 0.6}, {0.50, 0.95, 1.9}, {0.11, 0.19, 0.4}, {0.32, 0.57, 1.1}, {0.42, 0.65, 1.3}};
+// 1024 x 1024 (128^3 for the ball), uint8, uint16 and 32 bits, less the
+// call's fixed costs (which `overhead` below counts).
+constexpr double kHotCost[kHotCount][3] = {{0.12, 0.26, 0.55},
+                                           {0.43, 0.79, 1.51},
+                                           {0.055, 0.15, 0.43},
+                                           {0.26, 0.51, 1.16},
+                                           {0.42, 0.65, 1.3}};
 
 } // namespace
 
@@ -240,7 +264,7 @@ double network_cost(const Task &t) {
     const Footprint &f = *t.fp;
     const double m = static_cast<double>(f.size());
     const Index n = f.size();
-    const double p = n > 1 ? static_cast<double>(t.rank_of[static_cast<size_t>(n)]) / (m - 1) : 0.5;
+    const double p = n > 1 ? static_cast<double>(rank_among(t, n)) / (m - 1) : 0.5;
     const double share = rank_share(std::min(p, 1 - p));
     const int column = t.item == 1 ? 0 : t.item == 2 ? 1 : 2;
     const double width = static_cast<double>(std::max<Index>(1, t.image.shape[2]));
@@ -256,7 +280,8 @@ double network_cost(const Task &t) {
     const int hot = hot_shape_of(f);
     const Kernels &k = kernels_for(t.item);
     if (hot >= 0 && k.hot[hot] != nullptr && t.image.shape[2] - f.shape[2] + 1 >= k.hot_lanes)
-        return kHotCost[hot][column] * (0.4 + 0.6 * share) * border + overhead;
+        return std::max(kHotFloor[column], kHotCost[hot][column] * (0.4 + 0.6 * share)) * border +
+               overhead;
     // The interpreter: about one store of a vector per operation, and
     // 0.3 m log^2 m operations for a median from sorted columns.
     const double lanes = kernels_for(t.item).lanes;
@@ -268,14 +293,24 @@ double network_cost(const Task &t) {
     return (ops * per_op + 0.3) * border + overhead;
 }
 
-void run_network(const Task &t, const Band &b, const Control &c) {
-    const Kernels &k = kernels_for(t.item);
-    if (t.item == 1)
-        Driver<uint8_t>(t, k).run(b, c);
-    else if (t.item == 2)
-        Driver<uint16_t>(t, k).run(b, c);
+void run_network(const Task &task, const Band &b, const Control &c) {
+    const Kernels &k = kernels_for(task.item);
+    Task ranked;
+    const Task *t = &task;
+    if (task.stat != Stat::Rank) {
+        ranked = task;
+        ranked.stat = Stat::Rank;
+        ranked.rank_of.assign(static_cast<size_t>(task.fp->size()) + 1, 0);
+        for (Index n = 1; n <= task.fp->size(); ++n)
+            ranked.rank_of[static_cast<size_t>(n)] = rank_among(task, n);
+        t = &ranked;
+    }
+    if (t->item == 1)
+        Driver<uint8_t>(*t, k).run(b, c);
+    else if (t->item == 2)
+        Driver<uint16_t>(*t, k).run(b, c);
     else
-        Driver<uint32_t>(t, k).run(b, c);
+        Driver<uint32_t>(*t, k).run(b, c);
 }
 
 } // namespace morvane::engine

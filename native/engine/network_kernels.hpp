@@ -76,8 +76,10 @@ MV_INLINE void step(typename V::R *s, const char *const *base, Index off) {
     constexpr Index item = sizeof(typename V::T);
     if constexpr (Step < 0) {
         constexpr int i = -1 - Step;
-        s[i] = V::load(base[Src.base[i]] + Src.col[i] * item + off);
-        V::pin(s[i]);
+        // Pinned before it enters the array: the array stays in registers.
+        typename V::R v = V::load(base[Src.base[i]] + Src.col[i] * item + off);
+        V::pin(v);
+        s[i] = v;
     } else {
         constexpr net::Op op = F.ops[Step];
         s[F.inputs + Step] =
@@ -225,7 +227,9 @@ template <class V, const HotShape &S, int R> void hot_by_columns(const HotBlock 
 
 // A block of interior rows, two at a time.
 template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, char *buffer) {
-    if constexpr (S.by_columns && V::bytes == 64) {
+    // By columns where it costs less than fused (measured): not for the
+    // ranks at the ends, whose fused programs are short.
+    if constexpr (S.by_columns && V::bytes == 64 && R >= 1 && R + 2 <= S.members()) {
         hot_by_columns<V, S, R>(h, buffer);
     } else if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
