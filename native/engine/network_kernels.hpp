@@ -199,8 +199,9 @@ template <class V, const HotShape &S, int R> void hot_by_columns(const HotBlock 
     constexpr Index item = sizeof(typename V::T);
     constexpr Index chunk = kColumnChunkBytes / item;
     // A last chunk takes up to a vector more rather than leave a narrower
-    // one; the sort reads k - 1 columns beyond the chunk.
-    constexpr Index pitch = (chunk + V::lanes + k - 1) * item;
+    // one; the sort reads k - 1 columns beyond the chunk. Buffer rows start
+    // on cache lines: the sort's stores do not split lines.
+    constexpr Index pitch = ((chunk + V::lanes + k - 1) * item + 63) / 64 * 64;
     static_assert(2 * k * pitch <= static_cast<Index>(kHotBuffer));
     char *rows[2 * k];
     for (int j = 0; j < 2 * k; ++j) rows[j] = buffer + j * pitch;
