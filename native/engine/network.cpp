@@ -107,19 +107,30 @@ using lanes::portable::U8;
 
 // What one instruction set offers for one element type: the interpreter
 // (and the border paths) on vectors of `lanes`, and specialised kernels,
-// where there are any, for rows of at least `hot_lanes` windows.
+// where there are any, for rows of at least `hot_lanes` windows; `narrow`,
+// if not null, offers them for narrower rows.
 struct Kernels {
     int lanes;
     void (*range)(const Exec &, char *const *, Index, char **);
     const HotFn *hot[kHotCount];
     int hot_lanes;
+    const Kernels *narrow;
 };
+
+// The specialised kernels (one per rank) of footprint `shape` for rows of
+// `count` windows, or null.
+const HotFn *hot_kernels(const Kernels &k, int shape, Index count) {
+    for (const Kernels *s = &k; s != nullptr; s = s->narrow)
+        if (count >= s->hot_lanes) return s->hot[shape];
+    return nullptr;
+}
 
 // Specialised kernels are compiled for AVX2 and AVX-512 only: elsewhere
 // the interpreter runs every footprint. AVX-512 interprets as AVX2 does.
 // 32-bit values have no 3D ball (each kernel set costs compile time).
 #if MV_X86
-template <template <class, const HotShape &, size_t> class Table, class V, class I, bool Ball>
+template <template <class, const HotShape &, size_t> class Table, class V, class I, bool Ball,
+          const Kernels *Narrow>
 struct Specialised {
     static constexpr const HotFn *ball() {
         if constexpr (Ball)
@@ -132,15 +143,18 @@ struct Specialised {
         &avx2::run_range<I>,
         {Table<V, kSquare3, 9>::value.data(), Table<V, kSquare5, 25>::value.data(),
          Table<V, kDisk1, 5>::value.data(), Table<V, kDisk2, 13>::value.data(), ball()},
-        V::lanes};
+        V::lanes,
+        Narrow};
 };
-template <class V, class I, bool Ball> using Avx2Kernels = Specialised<avx2::HotTable, V, I, Ball>;
 template <class V, class I, bool Ball>
-using Avx512Kernels = Specialised<avx512::HotTable, V, I, Ball>;
+using Avx2Kernels = Specialised<avx2::HotTable, V, I, Ball, nullptr>;
+// Rows narrower than a 64-byte vector of windows take AVX2's kernels.
+template <class V, class I, bool Ball>
+using Avx512Kernels = Specialised<avx512::HotTable, V, I, Ball, &Avx2Kernels<I, I, Ball>::kernels>;
 #endif
 
 template <class V, void (*Range)(const Exec &, char *const *, Index, char **)> struct Interpreted {
-    static constexpr Kernels kernels{V::lanes, Range, {}, V::lanes};
+    static constexpr Kernels kernels{V::lanes, Range, {}, V::lanes, nullptr};
 };
 
 template <class U8, class U16, class U32, auto R8, auto R16, auto R32>
@@ -279,7 +293,7 @@ double network_cost(const Task &t) {
     const double overhead = build / std::max(1.0, pixels) + 20.0 / width;
     const int hot = hot_shape_of(f);
     const Kernels &k = kernels_for(t.item);
-    if (hot >= 0 && k.hot[hot] != nullptr && t.image.shape[2] - f.shape[2] + 1 >= k.hot_lanes)
+    if (hot >= 0 && hot_kernels(k, hot, t.image.shape[2] - f.shape[2] + 1) != nullptr)
         return std::max(kHotFloor[column], kHotCost[hot][column] * (0.4 + 0.6 * share)) * border +
                overhead;
     // The interpreter: about one store of a vector per operation, and

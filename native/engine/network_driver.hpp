@@ -21,9 +21,10 @@ public:
         direct_ = t.out.strides[2] == static_cast<Index>(sizeof(T));
         if (!direct_) row_out_.resize(static_cast<size_t>(W_) * sizeof(T) + 64);
         full_rank_ = t.rank_of[static_cast<size_t>(f_.size())];
-        const int hot = x_hi_ - x_lo_ >= k.hot_lanes ? hot_shape_of(f_) : -1;
-        if (hot >= 0 && k.hot[hot] != nullptr) {
-            hot_ = k.hot[hot][full_rank_];
+        const int hot = vector_rows_ ? hot_shape_of(f_) : -1;
+        const HotFn *kernels = hot >= 0 ? hot_kernels(k, hot, x_hi_ - x_lo_) : nullptr;
+        if (kernels != nullptr) {
+            hot_ = kernels[full_rank_];
             hot_buffer_.resize(kHotBuffer + static_cast<size_t>(W_) * sizeof(T));
         }
     }
