@@ -375,7 +375,7 @@ private:
                 p->members.push_back(o);
         if (!p->members.empty()) {
             p->rank = t_.rank_of[p->members.size()];
-            p->exec = built().exec(0, p->members, p->rank, [&] {
+            p->exec = built().exec(p->members, p->rank, [&] {
                 std::vector<net::Group> groups;
                 for (const ColumnOf &c : columns_of(p->members)) {
                     net::Group g;

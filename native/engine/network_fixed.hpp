@@ -10,7 +10,7 @@
 // The merge strategies (bits of net::select) that win somewhere for these
 // footprints; trying the others only costs compile time.
 constexpr uint32_t kHotStrategies = 0x10F;
-constexpr int kHotMaxPlanes = 3, kHotMaxRows = 5, kHotMaxLen = 5, kHotMaxInputs = 25;
+constexpr int kHotMaxPlanes = 3, kHotMaxRows = 5, kHotMaxLen = 5;
 constexpr Index kHotChunk = 256; // columns per chunk of the row-sorting kernel
 
 // A column of a specialised footprint: members dy0 .. dy0+len-1 of plane dz

@@ -168,37 +168,29 @@ public:
     std::unique_ptr<Plan> plan(const std::vector<Offset> &members, Index rank, bool quick) {
         Key key{rank, quick ? 1 : 0};
         append(key, members);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = plans_.find(key);
-            if (it != plans_.end()) return copy(*it->second);
-        }
-        auto made = build_plan(members, rank, quick);
-        auto kept = copy(*made);
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t ops = made->select.ops.size();
-        for (const Plan::Column &c : made->columns) ops += c.exec.ops.size();
-        make_room(ops);
-        plans_.emplace(std::move(key), std::move(kept));
-        return made;
+        return find_or_make(
+            plans_, std::move(key),
+            [&] {
+                auto made = build_plan(members, rank, quick);
+                size_t ops = made->select.ops.size();
+                for (const Plan::Column &c : made->columns) ops += c.exec.ops.size();
+                return std::make_pair(std::move(made), ops);
+            },
+            [](const std::unique_ptr<Plan> &p) { return copy(*p); });
     }
 
-    // The program `make` builds for `members` at `rank` (a program of the
-    // members alone: any other input to it must be in `tag`).
-    template <class Make>
-    Exec exec(Index tag, const std::vector<Offset> &members, Index rank, Make make) {
-        Key key{tag, rank};
+    // The program `make` builds for `members` at `rank` (from them alone).
+    template <class Make> Exec exec(const std::vector<Offset> &members, Index rank, Make make) {
+        Key key{rank};
         append(key, members);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = execs_.find(key);
-            if (it != execs_.end()) return it->second;
-        }
-        Exec e = make();
-        std::lock_guard<std::mutex> lock(mutex_);
-        make_room(e.ops.size());
-        execs_.emplace(std::move(key), e);
-        return e;
+        return find_or_make(
+            execs_, std::move(key),
+            [&] {
+                Exec e = make();
+                const size_t ops = e.ops.size();
+                return std::make_pair(std::move(e), ops);
+            },
+            [](const Exec &e) { return e; });
     }
 
 private:
@@ -219,6 +211,23 @@ private:
         c->inputs = p.inputs;
         c->buffers = p.buffers;
         return c;
+    }
+    // What `out` gives of the value kept under `key` in `map`, made (with
+    // its count of operations) by `make` if not yet there.
+    template <class V, class Make, class Out>
+    std::invoke_result_t<Out, const V &> find_or_make(std::map<Key, V> &map, Key key, Make make,
+                                                      Out out) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = map.find(key);
+            if (it != map.end()) return out(it->second);
+        }
+        auto [value, ops] = make();
+        auto result = out(value);
+        std::lock_guard<std::mutex> lock(mutex_);
+        make_room(ops);
+        map.emplace(std::move(key), std::move(value));
+        return result;
     }
     void make_room(size_t ops) {
         ops_ += ops;
