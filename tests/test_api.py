@@ -737,6 +737,34 @@ def test_workers_do_not_change_the_result(name, key, shift, mask_key):
         np.testing.assert_array_equal(got, want, err_msg=f"workers={workers!r}")
 
 
+def _median_in_child(image, fp):
+    return median(image, fp, workers=2)
+
+
+def test_kept_helper_threads_under_concurrent_calls_and_fork():
+    """Calls from several Python threads at once (one takes the kept helper
+    threads, the others find them busy), calls short and long enough to
+    use them, and a forked child whose parent's helpers do not exist in it:
+    every result equals one worker's."""
+    import concurrent.futures
+    import multiprocessing
+    rng = np.random.default_rng(11)
+    cases = [(rng.integers(0, 256, (n, n), dtype=np.uint8), np.ones((k, k), bool))
+             for n, k in ((96, 3), (512, 5), (700, 3), (300, 7))]
+    want = [median(image, fp, workers=1) for image, fp in cases]
+
+    def call(i):
+        image, fp = cases[i % len(cases)]
+        return i % len(cases), median(image, fp, workers=2)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        for i, got in pool.map(call, range(48)):
+            np.testing.assert_array_equal(got, want[i])
+    if "fork" in multiprocessing.get_all_start_methods():
+        with multiprocessing.get_context("fork").Pool(1) as child:
+            got = child.apply_async(_median_in_child, cases[1]).get(timeout=60)
+        np.testing.assert_array_equal(got, want[1])
+
+
 # ---------------------------------------------------------------------------
 # Errors
 

@@ -5,6 +5,7 @@
 #include "bands.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/values.hpp"
+#include "helpers.hpp"
 
 #include <morvane/slidewin.h>
 
@@ -162,7 +163,14 @@ private:
 
 // Estimated nanoseconds of work (see method_cost) below which a call runs on
 // one thread whatever `workers` says.
-constexpr double kOneThreadWork = 5e5;
+constexpr double kOneThreadWork = 4e4;
+// Estimated work of a call that wakes sleeping helpers (a helper wakes
+// tens of microseconds late, on a cold core); shorter calls take only the
+// helpers still awake from a recent call.
+constexpr double kWakeWork = 1e6;
+// Estimated work per thread below which a call runs without a thread that
+// watches for signals.
+constexpr double kShortWork = 2e6;
 
 // Runs `method` over the whole image in bands along the caller's first axis
 // (rows in 2D, planes in 3D) on up to `workers` threads, cancellable by
@@ -186,9 +194,9 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     const Index reach = t.fp->shape[three_d ? 0 : 1];
     const double estimate = static_cast<double>(t.image.shape[0]) * t.image.shape[1] *
                             t.image.shape[2] * method_cost(method, t);
-    // Starting a thread, and the caches of a core that has not seen the
-    // image, cost about 0.1 ms: work that one thread does in less than
-    // about five times that runs on one.
+    // Waking a kept helper, and the caches of a core that has not seen the
+    // image, cost some microseconds: work that one thread does in less
+    // than about ten times that runs on one.
     if (bands <= 0 && estimate < kOneThreadWork) bands = 1;
     if (bands <= 0)
         bands = std::min<Index>(workers, std::max<Index>(1, n / std::max<Index>(1, 2 * reach)));
@@ -201,7 +209,7 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     // bands beside it: too short to need cancelling, and no thread to wake
     // at the end.
     const int threads = static_cast<int>(std::min<Index>(bands, workers));
-    if (progress == nullptr && estimate / threads < 2e6) {
+    if (progress == nullptr && estimate < kShortWork * threads) {
         Control control;
         std::atomic<Index> next{0};
         std::atomic<bool> failed{false};
@@ -214,14 +222,20 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
                 }
             }
         };
-        Py_BEGIN_ALLOW_THREADS std::vector<std::thread> helpers;
-        try {
-            for (int i = 1; i < threads; ++i) helpers.emplace_back(work);
-        } catch (const std::exception &) {
-            // Fewer helpers: the calling thread takes their bands.
+        const bool wake = estimate >= kWakeWork;
+        Py_BEGIN_ALLOW_THREADS if (threads == 1 ||
+                                   !filters::Helpers::run(threads - 1, work, wake)) {
+            // The kept helpers are busy with another call: threads of the
+            // call's own, where the work is worth starting them.
+            std::vector<std::thread> own;
+            try {
+                for (int i = 1; wake && i < threads; ++i) own.emplace_back(work);
+            } catch (const std::exception &) {
+                // Fewer threads: the calling thread takes their bands.
+            }
+            work();
+            for (auto &o : own) o.join();
         }
-        work();
-        for (auto &h : helpers) h.join();
         Py_END_ALLOW_THREADS if (failed.load()) {
             PyErr_NoMemory();
             return -1;
