@@ -55,3 +55,31 @@ def test_keys_made_beforehand_where_the_method_wants_them():
                                   by_sorting(x, fp, 0.5).view(np.uint16))
     # The image itself is left as it was.
     assert np.array_equal(x, image((80, 90), np.float16, 4), equal_nan=True)
+
+
+def non_negative(shape, dtype, seed):
+    """Values in [+0, +inf]: +0, +inf, subnormals and repeats among them."""
+    x = np.abs(image(shape, dtype, seed))
+    x[np.isnan(x)] = np.inf
+    x[x == 0] = 0.0  # -0.0 becomes +0.0
+    return x
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float16])
+@pytest.mark.parametrize("spoil", [None, "negative", "minus zero", "nan"])
+@pytest.mark.parametrize("shape,fp", [
+    ((700, 530), np.ones((3, 3), bool)),
+    ((600, 1024), disk(3)),                     # rows that crowd a few cache sets
+    ((24, 130, 90), np.ones((3, 3, 3), bool))])
+def test_floats_without_sign_or_nan(dtype, spoil, shape, fp):
+    """Chunks whose values all lie in [+0, +inf] rank their bits in place;
+    a chunk holding one negative value, -0.0 or NaN makes keys as before.
+    Both kinds of chunk in one image give what sorting the keys gives."""
+    x = non_negative(shape, dtype, 5)
+    if spoil is not None:
+        where = (shape[0] - 3,) + tuple(n // 2 for n in shape[1:])
+        x[where] = {"negative": -2.0, "minus zero": -0.0, "nan": np.nan}[spoil]
+    for view in (x, np.repeat(x, 2, axis=-1)[..., ::2]):  # also a strided image
+        got = median(view, fp)
+        want = by_sorting(view, fp, 0.5)
+        np.testing.assert_array_equal(got.view(f"u{x.itemsize}"), want.view(f"u{x.itemsize}"))

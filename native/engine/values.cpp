@@ -326,6 +326,55 @@ bool same_shape(const Strided &a, const Strided &b) {
     return true;
 }
 
+namespace {
+
+// The largest element of a contiguous run, as unsigned: the loop the
+// compiler vectorises, for the baseline and (x86-64) AVX2.
+template <class U> MV_INLINE U largest_loop(const char *s, Index n) {
+    U m = 0;
+    for (Index i = 0; i < n; ++i) m = std::max(m, load<U>(s + i * Index{sizeof(U)}));
+    return m;
+}
+template <class U> U largest_span(const char *s, Index n) { return largest_loop<U>(s, n); }
+#if MV_X86
+MV_AVX2_BEGIN
+template <class U> U largest_span_avx2(const char *s, Index n) { return largest_loop<U>(s, n); }
+MV_AVX2_END
+#endif
+
+template <class U> bool bits_in_order_as(const Strided &values) {
+    const Strided *a[1] = {&values};
+#if MV_X86
+    const bool avx2 = avx2_code();
+#endif
+    U most = 0;
+    each_row(a, [&](char *const *p, const Index *step, Index n) {
+        if (most > FloatBits<U>::exponent) return; // decided
+        if (step[0] == sizeof(U)) {
+#if MV_X86
+            if (avx2) {
+                most = std::max(most, largest_span_avx2<U>(p[0], n));
+                return;
+            }
+#endif
+            most = std::max(most, largest_span<U>(p[0], n));
+            return;
+        }
+        for (Index i = 0; i < n; ++i) most = std::max(most, load<U>(p[0] + i * step[0]));
+    });
+    return most <= FloatBits<U>::exponent;
+}
+
+} // namespace
+
+bool bits_in_order(const Strided &floats) {
+    switch (floats.item) {
+    case 2: return bits_in_order_as<uint16_t>(floats);
+    case 4: return bits_in_order_as<uint32_t>(floats);
+    default: return false;
+    }
+}
+
 void to_keys(Kind kind, const Strided &src, const Strided &dst) {
     switch (src.item) {
     case 1: to_keys_as<uint8_t>(kind, src, dst); break;

@@ -42,6 +42,13 @@ bool same_shape(const Strided &a, const Strided &b);
 // dst (unsigned, the values' width) = the keys of src.
 void to_keys(Kind kind, const Strided &src, const Strided &dst);
 
+// Whether the bits of these floats (float16 or float32), read as unsigned
+// integers, are in the values' order and equal where the values' keys are:
+// no value is negative (nor -0) or NaN, every one lies in [+0, +inf].
+// Their keys are then their bits with the top bit set, and a rank of the
+// bits is the bits of the rank.
+bool bits_in_order(const Strided &floats);
+
 // dst (the values' type) = the values of the keys src; where `counted` (a
 // byte array of dst's shape, or null) holds 0, dst gets 0, and so does key
 // 0 of floats (no value's key). src and dst may be the same array.

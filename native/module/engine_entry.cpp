@@ -99,9 +99,16 @@ constexpr Index kFloatChunkBytes = Index{1} << 20;
 // are still in cache. No pass over the whole image, no image-sized buffer.
 // The chunk's sub-image ends where the image ends, or past every row its
 // windows reach, so each window counts the members it would in the image.
+// A chunk whose values all lie in [+0, +inf] (no sign bit, no NaN) needs no
+// keys: it is filtered from the image itself, its bits being in the keys'
+// order, and the results are the bits of floats already.
 class FloatChunks {
 public:
-    FloatChunks(const Task &t, MethodFn fn, bool three_d) : t_(t), fn_(fn), three_d_(three_d) {}
+    // `reads`: how the method reads the image, which it may then read in
+    // place when its layout suits the method.
+    FloatChunks(const Task &t, MethodFn fn, bool three_d, const Reading &reads)
+        : t_(t), fn_(fn), three_d_(three_d),
+          bits_readable_(!Working::copies(t.image, t.item, reads)) {}
 
     void run(const Band &band, const Control &c) {
         const int axis = three_d_ ? 0 : 1;
@@ -126,14 +133,24 @@ public:
             buffer.resize(static_cast<size_t>(keys.shape[0] * keys.strides[0]));
             keys.data = buffer.data();
             Task sub = t_;
-            values::to_keys(values::Kind::Float, slabs(t_.image.data, t_.image.strides, s0, s1),
-                            slabs(buffer.data(), keys.strides, 0, s1 - s0));
-            sub.image = keys;
+            const values::Strided source = slabs(t_.image.data, t_.image.strides, s0, s1);
+            // No negative value, nor NaN: the bits themselves are in the
+            // keys' order, and the ranks of the bits are the results.
+            const bool as_bits = bits_readable_ && values::bits_in_order(source);
+            if (as_bits) {
+                sub.image.data = t_.image.data + s0 * t_.image.strides[axis];
+                sub.image.shape[axis] = s1 - s0;
+            } else {
+                values::to_keys(values::Kind::Float, source,
+                                slabs(buffer.data(), keys.strides, 0, s1 - s0));
+                sub.image = keys;
+            }
             sub.out.data = t_.out.data + s0 * t_.out.strides[axis];
             fn_(sub,
                 three_d_ ? Band{c0 - s0, c1 - s0, 0, t_.image.shape[1]}
                          : Band{0, 1, c0 - s0, c1 - s0},
                 c);
+            if (as_bits) continue;
             const values::Strided done = slabs(t_.out.data, t_.out.strides, c0, c1);
             values::from_keys(values::Kind::Float, done, done, nullptr);
         }
@@ -159,6 +176,7 @@ private:
     const Task &t_;
     MethodFn fn_;
     bool three_d_;
+    bool bits_readable_;
 };
 
 // Estimated nanoseconds of work (see method_cost) below which a call runs on
@@ -184,7 +202,7 @@ int run(Task &t, Method method, int workers, int ndim, Index bands, PyObject *pr
     // Image bits of floats: each band in chunks that make their own keys.
     auto fn = [&](const Task &task, const Band &band, const Control &control) {
         if (floats)
-            FloatChunks(task, method_run, three_d).run(band, control);
+            FloatChunks(task, method_run, three_d, reading(task, method)).run(band, control);
         else
             method_run(task, band, control);
     };

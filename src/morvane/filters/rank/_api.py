@@ -440,7 +440,8 @@ def explain(statistic, image, footprint=None, *, p=None, size=None, radius=None,
             and _keys_in_chunks(kind, request)):
         # The networks make the keys of float bits themselves.
         copies = [c for c in copies if not c.startswith("order-preserving keys")]
-        copies.append("order-preserving keys of the values, a chunk of rows at a time")
+        copies.append("order-preserving keys of the values, a chunk of rows at a time "
+                      "(none for chunks without negative values or NaN)")
         info["image_copy"] = False
     if info["image_copy"]:
         copies.append("the values again, with a row pitch the method reads faster")
