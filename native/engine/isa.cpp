@@ -1,6 +1,10 @@
 // The CPU probe and MORVANE_ISA (see isa.hpp).
 #include "isa.hpp"
 
+#if MV_X86
+#include <cpuid.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -77,6 +81,31 @@ bool isa_runs(Isa isa) {
 }
 
 Isa active_isa() { return choice().isa; }
+
+bool full_width_512() {
+#if MV_X86
+    static const bool yes = [] {
+        // MORVANE_AVX512_FULL_WIDTH=1 or 0 overrides the probe (to run
+        // either kind of kernel anywhere).
+        if (const char *e = std::getenv("MORVANE_AVX512_FULL_WIDTH"); e != nullptr && *e != '\0')
+            return std::strcmp(e, "0") != 0;
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (!__get_cpuid(0, &a, &b, &c, &d)) return true;
+        char vendor[13] = {};
+        std::memcpy(vendor, &b, 4);
+        std::memcpy(vendor + 4, &d, 4);
+        std::memcpy(vendor + 8, &c, 4);
+        if (std::strcmp(vendor, "AuthenticAMD") != 0 || !__get_cpuid(1, &a, &b, &c, &d))
+            return true;
+        unsigned family = (a >> 8) & 0xF;
+        if (family == 0xF) family += (a >> 20) & 0xFF;
+        return family != 0x19; // Zen 4 (Zen 5, family 0x1A, runs them whole)
+    }();
+    return yes;
+#else
+    return false;
+#endif
+}
 
 const char *isa_error() { return choice().error.empty() ? nullptr : choice().error.c_str(); }
 

@@ -97,6 +97,13 @@ Isa active_isa();
 // AVX-512 outside its own kernels).
 inline bool avx2_code() { return active_isa() == Isa::Avx2 || active_isa() == Isa::Avx512; }
 
+// Whether this CPU runs 64-byte vector operations at full width, rather
+// than as two 32-byte halves (AMD's Zen 4): kernels that win by doing fewer
+// operations on 64-byte vectors at the cost of more memory traffic lose
+// where the halves make each operation twice as dear. False off x86-64.
+// MORVANE_AVX512_FULL_WIDTH (1 or 0), read once, overrides the probe.
+bool full_width_512();
+
 // Why MORVANE_ISA cannot be followed (an unknown name, or a path that does
 // not run here), or null.
 const char *isa_error();

@@ -131,7 +131,7 @@ const HotFn *hot_kernels(const Kernels &k, int shape, Index count) {
 // 32-bit values have no 3D ball (each kernel set costs compile time).
 #if MV_X86
 template <template <class, const HotShape &, size_t> class Table, class V, class I, bool Ball,
-          const Kernels *Narrow>
+          const Kernels *Narrow, const HotShape &Square3 = kSquare3>
 struct Specialised {
     static constexpr const HotFn *ball() {
         if constexpr (Ball)
@@ -142,7 +142,7 @@ struct Specialised {
     static constexpr Kernels kernels{
         I::lanes,
         &avx2::run_range<I>,
-        {Table<V, kSquare3, 9>::value.data(), Table<V, kSquare5, 25>::value.data(),
+        {Table<V, Square3, 9>::value.data(), Table<V, kSquare5, 25>::value.data(),
          Table<V, kDisk1, 5>::value.data(), Table<V, kDisk2, 13>::value.data(), ball()},
         V::lanes,
         Narrow};
@@ -150,8 +150,14 @@ struct Specialised {
 template <class V, class I, bool Ball>
 using Avx2Kernels = Specialised<avx2::HotTable, V, I, Ball, nullptr>;
 // Rows narrower than a 64-byte vector of windows take AVX2's kernels.
-template <class V, class I, bool Ball>
-using Avx512Kernels = Specialised<avx512::HotTable, V, I, Ball, &Avx2Kernels<I, I, Ball>::kernels>;
+// The 3 x 3 square by columns where 64-byte operations run at full width.
+template <class V, class I, bool Ball, const HotShape &Square3>
+using Avx512Kernels =
+    Specialised<avx512::HotTable, V, I, Ball, &Avx2Kernels<I, I, Ball>::kernels, Square3>;
+template <class V, class I, bool Ball> const Kernels &avx512_kernels() {
+    return full_width_512() ? Avx512Kernels<V, I, Ball, kSquare3Columns>::kernels
+                            : Avx512Kernels<V, I, Ball, kSquare3>::kernels;
+}
 #endif
 
 template <class V, void (*Range)(const Exec &, char *const *, Index, char **)> struct Interpreted {
@@ -173,9 +179,9 @@ const Kernels &kernels_for(int item) {
                : item == 2 ? Avx2Kernels<avx2::U16, avx2::U16, true>::kernels
                            : Avx2Kernels<avx2::U32, avx2::U32, false>::kernels;
     case Isa::Avx512:
-        return item == 1   ? Avx512Kernels<avx512::U8, avx2::U8, true>::kernels
-               : item == 2 ? Avx512Kernels<avx512::U16, avx2::U16, true>::kernels
-                           : Avx512Kernels<avx512::U32, avx2::U32, false>::kernels;
+        return item == 1   ? avx512_kernels<avx512::U8, avx2::U8, true>()
+               : item == 2 ? avx512_kernels<avx512::U16, avx2::U16, true>()
+                           : avx512_kernels<avx512::U32, avx2::U32, false>();
     case Isa::Sse2:
         return interpreted<sse2::U8, sse2::U16, sse2::U32, &sse2::run_range<sse2::U8>,
                            &sse2::run_range<sse2::U16>, &sse2::run_range<sse2::U32>>(item);

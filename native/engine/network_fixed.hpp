@@ -28,7 +28,8 @@ struct HotGroup {
 // 64 bytes: the columns of each pair of output rows sorted once into
 // buffer rows (per chunk of columns), and every window selecting from the
 // k sorted columns it spans (a third of the operations of kFused for the
-// 3 x 3; with 32-byte registers no faster than kFused, measured).
+// 3 x 3; with 32-byte registers no faster than kFused, measured, nor with
+// 64-byte ones split into halves, where it is slower).
 enum HotMode { kFused, kRows };
 
 struct HotShape {
@@ -43,7 +44,10 @@ struct HotShape {
     }
 };
 
-constexpr HotShape kSquare3{1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}, true};
+constexpr HotShape kSquare3{1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}};
+// The same square by columns where 64-byte registers run at full width.
+constexpr HotShape kSquare3Columns{
+    1, 3, 3, 3, kFused, {{{0, 0, 3, 0}, {0, 0, 3, 1}, {0, 0, 3, 2}}}, true};
 constexpr HotShape kSquare5{
     1, 5, 5, 5, kRows, {{{0, 0, 5, 0}, {0, 0, 5, 1}, {0, 0, 5, 2}, {0, 0, 5, 3}, {0, 0, 5, 4}}}};
 constexpr HotShape kDisk1{1, 3, 3, 3, kFused, {{{0, 1, 1, 0}, {0, 0, 3, 1}, {0, 1, 1, 2}}}};
