@@ -71,7 +71,8 @@ def test_bands(workers, shape, f):
 
 
 @pytest.mark.parametrize("dtype, high", [(np.uint8, 255), (np.uint16, 65535)])
-@pytest.mark.parametrize("f", [disk(1), disk(6), np.ones((3, 31), bool)])
+@pytest.mark.parametrize("f", [disk(1), disk(6), np.ones((3, 31), bool),
+                               np.ones((41, 3), bool)])  # many pairs: no sums of blocks
 def test_rank_moving_far(dtype, high, f):
     """Plateaus at both ends of the range, as stripes, checkers and noise:
     the answer jumps across every empty bin between them."""
@@ -89,6 +90,7 @@ def test_rank_moving_far(dtype, high, f):
     ("u16", (60, 70), disk(25)),         # crowded: the block walk
     ("spaced", (60, 70), disk(2)),       # gaps of every size, both walks
     ("spaced", (60, 70), disk(12)),
+    ("spaced", (60, 70), disk(21)),      # many pairs: groups added up
     ("u16_12bit", (3, 6, 7), np.ones((41, 41, 41), bool)),  # 32-bit counters
     ("u8", (3, 6, 7), np.ones((41, 41, 41), bool)),
 ])

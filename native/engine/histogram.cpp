@@ -382,6 +382,11 @@ void run_scan(const Task &t, const Band &b, const Control &c, Index bins) {
         Scan<In, H, false>(t, bins).run(b, c);
 }
 
+// Pairs per step from which 16-bit windows keep no sums of blocks: their
+// answer moves by a few groups of bins per step, which adding up costs
+// less than keeping the sums on every pair (measured).
+constexpr size_t kFlatPairs = 40;
+
 // Counters as narrow as the footprint allows: a window never counts more
 // values than the footprint has members.
 template <class In> void run_typed(const Task &t, const Band &b, const Control &c, Index bins) {
@@ -395,7 +400,9 @@ template <class In> void run_typed(const Task &t, const Band &b, const Control &
         if (narrow && sparse_windows<In>(t)) {
             run_scan<In, Histogram<16, uint16_t, true>>(t, b, c, bins);
         } else {
-            if (narrow)
+            if (narrow && t.fp->runs.size() >= kFlatPairs)
+                run_scan<In, histogram::FlatHistogram>(t, b, c, bins);
+            else if (narrow)
                 run_scan<In, Histogram<16, uint16_t>>(t, b, c, bins);
             else
                 run_scan<In, Histogram<16, uint32_t>>(t, b, c, bins);

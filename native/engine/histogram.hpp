@@ -37,6 +37,45 @@ namespace morvane::engine::histogram {
 // A hint to fetch the cache line at p; no effect on results.
 inline void prefetch_line(const void *p) { MV_PREFETCH(p); }
 
+// Four 16-bit counters read as one word: their sums in one multiplication
+// (the top lane of w * (1 + 2^16 + 2^32 + 2^48) is the sum of w's four
+// lanes, lane i the sum of lanes 0 .. i; a window's count never lets one
+// overflow).
+namespace lanes16 {
+constexpr uint64_t kLanes = 0x0001000100010001u;
+
+// The first lane of prefix sums exceeding *t (the last lane does); takes
+// the sum before it off *t.
+inline Index pick(uint64_t prefix, Index *t) {
+    const Index p0 = static_cast<Index>(prefix & 0xffff);
+    const Index p1 = static_cast<Index>((prefix >> 16) & 0xffff);
+    const Index p2 = static_cast<Index>((prefix >> 32) & 0xffff);
+    const Index k = (p0 <= *t) + (p1 <= *t) + (p2 <= *t);
+    *t -= k == 0 ? 0 : k == 1 ? p0 : k == 2 ? p1 : p2;
+    return k;
+}
+// The bin among the 16 counters at c where the count from their start
+// first exceeds t (their count does).
+inline Index pick16(const uint16_t *c, Index t) {
+    uint64_t w[4];
+    std::memcpy(w, c, sizeof w);
+    const Index s0 = static_cast<Index>((w[0] * kLanes) >> 48);
+    const Index s1 = s0 + static_cast<Index>((w[1] * kLanes) >> 48);
+    const Index s2 = s1 + static_cast<Index>((w[2] * kLanes) >> 48);
+    const Index j = (s0 <= t) + (s1 <= t) + (s2 <= t);
+    t -= j == 0 ? 0 : j == 1 ? s0 : j == 2 ? s1 : s2;
+    uint64_t word = 0;
+    for (int k = 0; k < 4; ++k) word = k == j ? w[k] : word;
+    return 4 * j + pick(word * kLanes, &t);
+}
+// The sum of n consecutive counters (a loop the compiler vectorises).
+template <int N> inline uint32_t sum(const uint16_t *c) {
+    uint32_t s = 0;
+    for (int k = 0; k < N; ++k) s += c[k];
+    return s;
+}
+} // namespace lanes16
+
 // Values below 2^Bits (8 or 16).
 template <int Bits, class Count, bool Sparse = false> class Histogram {
 public:
@@ -218,36 +257,15 @@ private:
     // The bin of the block of 16 bins at `block` where the count from the
     // block's start first exceeds t (the block's count does).
     Index pick16(Index block, Index t) const {
-        uint64_t w[4];
-        std::memcpy(w, fine_.data() + block, sizeof w);
-        const Index s0 = static_cast<Index>((w[0] * kLanes) >> 48);
-        const Index s1 = s0 + static_cast<Index>((w[1] * kLanes) >> 48);
-        const Index s2 = s1 + static_cast<Index>((w[2] * kLanes) >> 48);
-        const Index j = (s0 <= t) + (s1 <= t) + (s2 <= t);
-        t -= j == 0 ? 0 : j == 1 ? s0 : j == 2 ? s1 : s2;
-        uint64_t word = 0;
-        for (int k = 0; k < 4; ++k) word = k == j ? w[k] : word;
-        return block + 4 * j + pick(word * kLanes, &t);
+        return block + lanes16::pick16(fine_.data() + block, t);
     }
 
-    static constexpr uint64_t kLanes = 0x0001000100010001u;
-
-    // The prefix sums of 4 consecutive 16-bit counters, lane by lane.
     static uint64_t prefix4(const Count *c) {
         uint64_t w;
         std::memcpy(&w, c, sizeof w);
-        return w * kLanes;
+        return w * lanes16::kLanes;
     }
-    // The first lane of prefix sums exceeding *t (the last lane does);
-    // takes the sum before it off *t.
-    static Index pick(uint64_t prefix, Index *t) {
-        const Index p0 = static_cast<Index>(prefix & 0xffff);
-        const Index p1 = static_cast<Index>((prefix >> 16) & 0xffff);
-        const Index p2 = static_cast<Index>((prefix >> 32) & 0xffff);
-        const Index k = (p0 <= *t) + (p1 <= *t) + (p2 <= *t);
-        *t -= k == 0 ? 0 : k == 1 ? p0 : k == 2 ? p1 : p2;
-        return k;
-    }
+    static Index pick(uint64_t prefix, Index *t) { return lanes16::pick(prefix, t); }
 
     // Windows whose values lie far apart: the walk hops from one occupied
     // block of 16 bins to the next through the bitmap of occupied blocks.
@@ -324,6 +342,75 @@ private:
     std::vector<uint64_t> occupied_; // sparse windows: bit m: mid_[m] != 0
     unsigned cur_ = 0;               // the last answer
     Index below_ = 0;                // counted values below cur_
+    Index n_ = 0;
+};
+
+// 16-bit values with 16-bit counters and no level above the bins: an
+// update is one counter (the sums of 16 bins cost as much again on every
+// pair of most images, whose entering and leaving values seldom share a
+// block), and the answer walks groups of 64 bins by adding them up. For
+// windows of many pairs, whose answer moves by few groups per step.
+class FlatHistogram {
+public:
+    explicit FlatHistogram(Index = 65536) : fine_(65536) {}
+    FlatHistogram(Index bins, const Task &) : FlatHistogram(bins) {}
+
+    static constexpr bool beyond_l2() { return false; }
+    void prefetch(unsigned) const {}
+
+    void clear() {
+        std::fill(fine_.begin(), fine_.end(), uint16_t{0});
+        cur_ = 0;
+        below_ = 0;
+        n_ = 0;
+    }
+
+    Index population() const { return n_; }
+    // The start of the answer's group of 64 bins, and the counted values
+    // below it.
+    unsigned pivot() const { return cur_; }
+    void adjust(Index below, Index population) {
+        below_ += below;
+        n_ += population;
+    }
+
+    void exchange(unsigned a, unsigned b) {
+        ++fine_[a];
+        --fine_[b];
+    }
+    void add(unsigned v, unsigned m = 1) { fine_[v] = static_cast<uint16_t>(fine_[v] + m); }
+    void remove(unsigned v, unsigned m = 1) { fine_[v] = static_cast<uint16_t>(fine_[v] - m); }
+
+    // The value of 0-based rank r (r < population()): group by group of
+    // 64 bins from the pivot, then the block of 16 and the bin without a
+    // branch.
+    unsigned rank(Index r) {
+        Index g = cur_, below = below_;
+        while (below > r) {
+            g -= 64;
+            below -= lanes16::sum<64>(fine_.data() + g);
+        }
+        for (;;) {
+            const Index s = lanes16::sum<64>(fine_.data() + g);
+            if (below + s > r) break;
+            below += s;
+            g += 64;
+        }
+        cur_ = static_cast<unsigned>(g);
+        below_ = below;
+        Index t = r - below;
+        const uint16_t *c = fine_.data() + g;
+        const uint64_t blocks =
+            uint64_t{lanes16::sum<16>(c)} | uint64_t{lanes16::sum<16>(c + 16)} << 16 |
+            uint64_t{lanes16::sum<16>(c + 32)} << 32 | uint64_t{lanes16::sum<16>(c + 48)} << 48;
+        const Index k = lanes16::pick(blocks * lanes16::kLanes, &t);
+        return static_cast<unsigned>(g + 16 * k + lanes16::pick16(c + 16 * k, t));
+    }
+
+private:
+    std::vector<uint16_t> fine_;
+    unsigned cur_ = 0;
+    Index below_ = 0;
     Index n_ = 0;
 };
 
