@@ -234,6 +234,18 @@ template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, c
         hot_by_columns<V, S, R>(h, buffer);
     } else if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
+    } else if constexpr (fused_by_rows<S, R>()) {
+        using P = HotFusedRows<S, R>;
+        for (Index y = 0; y < h.rows; y += 2) {
+            // A last single row runs as a pair, as above.
+            const Index last = y + S.rows - 1 + (y + 1 < h.rows);
+            const char *base[S.rows + 1];
+            for (int d = 0; d <= S.rows; ++d)
+                base[d] = h.origin + std::min<Index>(y + d, last) * h.row_pitch;
+            char *out[2] = {h.out + y * h.out_pitch,
+                            y + 1 < h.rows ? h.out + (y + 1) * h.out_pitch : h.spare};
+            fixed_range<V, P::program, P::sources, S.rows + 1>(base, out, h.count);
+        }
     } else {
         for (Index y = 0; y < h.rows; y += 2) {
             // A last single row runs as a pair, as above.
