@@ -130,32 +130,36 @@ template <const HotShape &S, int R> constexpr net::Program hot_fused_program() {
     return net::prune(g, outs);
 }
 
-// A pair of output rows of a k x k square from its k + 1 sorted image rows
-// (inputs: row d's ranks at d * k ..): the k - 1 rows both windows hold are
-// merged once, then each adds its own row.
+// Pairs pairs of output rows of a k x k square from their k + 2 Pairs - 1
+// sorted image rows (inputs: row d's ranks at d * k ..): in each pair, the
+// k - 1 rows both windows hold are merged once, then each adds its own row.
 // Sorted: the rows come sorted; else they are sorted first, each once for
-// both windows (the pair's program straight from the image).
-template <const HotShape &S, int R, bool Sorted = true> constexpr net::Program rows_pair_program() {
-    constexpr int k = S.rows;
-    net::Graph g((k + 1) * k);
+// every window that holds it (straight from the image).
+template <const HotShape &S, int R, bool Sorted = true, int Pairs = 1>
+constexpr net::Program rows_pair_program() {
+    constexpr int k = S.rows, n = k + 2 * Pairs - 1;
+    net::Graph g(n * k);
     std::vector<net::Chain> rows;
-    for (int d = 0; d <= k; ++d) {
+    for (int d = 0; d < n; ++d) {
         net::Chain c;
         for (int j = 0; j < k; ++j) c.push_back(d * k + j);
         if (!Sorted) c = net::sort(g, c);
         rows.push_back(c);
     }
-    // Balanced merges beat sequential ones at every rank of the 5 x 5.
-    const std::vector<net::Chain> shared(rows.begin() + 1, rows.begin() + k);
-    const net::Chain common = net::merge_all(g, shared, true);
-    std::vector<net::Chain> top, bottom;
-    top.push_back(common);
-    top.push_back(rows[0]);
-    bottom.push_back(common);
-    bottom.push_back(rows[static_cast<size_t>(k)]);
     std::vector<int> outs;
-    outs.push_back(net::select_into(g, top, R, kHotStrategies));
-    outs.push_back(net::select_into(g, bottom, R, kHotStrategies));
+    for (int p = 0; p < Pairs; ++p) {
+        // Balanced merges beat sequential ones at every rank of the 5 x 5.
+        const auto first = rows.begin() + 2 * p;
+        const std::vector<net::Chain> shared(first + 1, first + k);
+        const net::Chain common = net::merge_all(g, shared, true);
+        std::vector<net::Chain> top, bottom;
+        top.push_back(common);
+        top.push_back(*first);
+        bottom.push_back(common);
+        bottom.push_back(*(first + k));
+        outs.push_back(net::select_into(g, top, R, kHotStrategies));
+        outs.push_back(net::select_into(g, bottom, R, kHotStrategies));
+    }
     return net::prune(g, outs);
 }
 
@@ -306,16 +310,18 @@ template <const HotShape &S, int R> struct HotFused {
     static constexpr const auto &program = Fix<&hot_fused_program<S, R>>::value;
 };
 
-// A square's pair of output rows straight from the image with each image
-// row sorted once for both windows (hot_fused_program sorts each column
-// again for every window that spans it): inputs d * k + j are image row d
-// (0 .. k), column j. Taken at the ranks where it has fewer operations
-// (the 3 x 3's median: 46 against 54). Two pairs in one program (80
-// operations for the median) measured no faster for uint8 and slower for
-// 32-bit keys.
-template <const HotShape &S, int R> struct HotFusedRows {
-    static constexpr int kInputs = (S.rows + 1) * S.rows;
-    static constexpr const auto &program = Fix<&rows_pair_program<S, R, false>>::value;
+// A square's Pairs pairs of output rows straight from the image with each
+// image row sorted once for all its windows (hot_fused_program sorts each
+// column again for every window that spans it): inputs d * k + j are image
+// row d (0 .. k + 2 Pairs - 2), column j. Taken at the ranks where a pair
+// has fewer operations (the 3 x 3's median: 46 against 54). Two pairs in
+// one program (80 operations for the median) measured faster for 16-bit
+// lanes only: no faster for uint8, slower for 32-bit keys (more values
+// live than there are registers).
+template <const HotShape &S, int R, int Pairs = 1> struct HotFusedRows {
+    static constexpr int kBases = S.rows + 2 * Pairs - 1;
+    static constexpr int kInputs = kBases * S.rows;
+    static constexpr const auto &program = Fix<&rows_pair_program<S, R, false, Pairs>>::value;
     static constexpr Sources<kInputs> sources = [] {
         Sources<kInputs> t;
         for (int i = 0; i < kInputs; ++i) {

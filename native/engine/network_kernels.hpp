@@ -235,8 +235,21 @@ template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, c
     } else if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
     } else if constexpr (fused_by_rows<S, R>()) {
+        Index y = 0;
+        // 16-bit lanes take two pairs at a time, sharing the sorts of the
+        // rows between them (see HotFusedRows).
+        if constexpr (sizeof(typename V::T) == 2) {
+            using Q = HotFusedRows<S, R, 2>;
+            for (; y + 4 <= h.rows; y += 4) {
+                const char *base[Q::kBases];
+                for (int d = 0; d < Q::kBases; ++d) base[d] = h.origin + (y + d) * h.row_pitch;
+                char *out[4];
+                for (int j = 0; j < 4; ++j) out[j] = h.out + (y + j) * h.out_pitch;
+                fixed_range<V, Q::program, Q::sources, Q::kBases>(base, out, h.count);
+            }
+        }
         using P = HotFusedRows<S, R>;
-        for (Index y = 0; y < h.rows; y += 2) {
+        for (; y < h.rows; y += 2) {
             // A last single row runs as a pair, as above.
             const Index last = y + S.rows - 1 + (y + 1 < h.rows);
             const char *base[S.rows + 1];
