@@ -108,8 +108,9 @@ MV_INLINE void fixed_vector(const char *const *base, char *const *out, Index off
 }
 
 // A fixed program over pixels 0 .. count-1 (count >= lanes), its inputs
-// from `bases` bases as Src says.
-template <class V, const auto &F, const auto &Src, int Bases>
+// from `bases` bases as Src says; Backward: from the right (see
+// walk_backward).
+template <class V, const auto &F, const auto &Src, int Bases, bool Backward = false>
 void fixed_range(const char *const *base, char *const *out, Index count) {
     constexpr Index item = sizeof(typename V::T);
     // Local copies: stores through char pointers could otherwise change the
@@ -122,10 +123,18 @@ void fixed_range(const char *const *base, char *const *out, Index count) {
     // count (overlapping the one before) instead of running in a tail of
     // its own, which would double the code of every kernel.
     const Index last = count - V::lanes;
-    for (Index x = 0;; x += V::lanes) {
-        const Index at = x < last ? x : last;
-        fixed_vector<V, F, Src>(bp, op, at * item);
-        if (at == last) break;
+    if constexpr (Backward) {
+        for (Index x = last;; x -= V::lanes) {
+            const Index at = x > 0 ? x : 0;
+            fixed_vector<V, F, Src>(bp, op, at * item);
+            if (at == 0) break;
+        }
+    } else {
+        for (Index x = 0;; x += V::lanes) {
+            const Index at = x < last ? x : last;
+            fixed_vector<V, F, Src>(bp, op, at * item);
+            if (at == last) break;
+        }
     }
 }
 
@@ -142,7 +151,7 @@ void fixed_range(const char *const *in, char *const *out, Index count) {
 template <class V, const HotShape &S, int R>
 void hot_fused(const char *const (*row)[kHotMaxRows + 1], char *const *out, Index count) {
     constexpr int rows = kHotMaxRows + 1;
-    const char *base[kHotMaxPlanes * rows];
+    const char *base[kHotMaxPlanes * rows] = {};
     for (int dz = 0; dz < S.planes; ++dz)
         for (int dy = 0; dy <= S.rows; ++dy) base[dz * rows + dy] = row[dz][dy];
     fixed_range<V, HotFused<S, R>::program, HotSources<S>::value, S.planes * rows>(base, out,
@@ -226,6 +235,36 @@ template <class V, const HotShape &S, int R> void hot_by_columns(const HotBlock 
     }
 }
 
+// A square's output rows straight from the image, by rows (HotFusedRows),
+// the columns walked from the right where Backward.
+template <class V, const HotShape &S, int R, bool Backward>
+void hot_square_rows(const HotBlock &h) {
+    Index y = 0;
+    // 16-bit lanes take two pairs at a time, sharing the sorts of the rows
+    // between them (see HotFusedRows).
+    if constexpr (sizeof(typename V::T) == 2) {
+        using Q = HotFusedRows<S, R, 2>;
+        for (; y + 4 <= h.rows; y += 4) {
+            const char *base[Q::kBases];
+            for (int d = 0; d < Q::kBases; ++d) base[d] = h.origin + (y + d) * h.row_pitch;
+            char *out[4];
+            for (int j = 0; j < 4; ++j) out[j] = h.out + (y + j) * h.out_pitch;
+            fixed_range<V, Q::program, Q::sources, Q::kBases, Backward>(base, out, h.count);
+        }
+    }
+    using P = HotFusedRows<S, R>;
+    for (; y < h.rows; y += 2) {
+        // A last single row runs as a pair, as in hot_block.
+        const Index last = y + S.rows - 1 + (y + 1 < h.rows);
+        const char *base[S.rows + 1];
+        for (int d = 0; d <= S.rows; ++d)
+            base[d] = h.origin + std::min<Index>(y + d, last) * h.row_pitch;
+        char *out[2] = {h.out + y * h.out_pitch,
+                        y + 1 < h.rows ? h.out + (y + 1) * h.out_pitch : h.spare};
+        fixed_range<V, P::program, P::sources, S.rows + 1, Backward>(base, out, h.count);
+    }
+}
+
 // A block of interior rows, two at a time.
 template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, char *buffer) {
     // By columns where it costs less than fused (measured): not for the
@@ -235,30 +274,11 @@ template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, c
     } else if constexpr (S.mode == kRows) {
         hot_by_rows<V, S, R>(h, buffer);
     } else if constexpr (fused_by_rows<S, R>()) {
-        Index y = 0;
-        // 16-bit lanes take two pairs at a time, sharing the sorts of the
-        // rows between them (see HotFusedRows).
-        if constexpr (sizeof(typename V::T) == 2) {
-            using Q = HotFusedRows<S, R, 2>;
-            for (; y + 4 <= h.rows; y += 4) {
-                const char *base[Q::kBases];
-                for (int d = 0; d < Q::kBases; ++d) base[d] = h.origin + (y + d) * h.row_pitch;
-                char *out[4];
-                for (int j = 0; j < 4; ++j) out[j] = h.out + (y + j) * h.out_pitch;
-                fixed_range<V, Q::program, Q::sources, Q::kBases>(base, out, h.count);
-            }
-        }
-        using P = HotFusedRows<S, R>;
-        for (; y < h.rows; y += 2) {
-            // A last single row runs as a pair, as above.
-            const Index last = y + S.rows - 1 + (y + 1 < h.rows);
-            const char *base[S.rows + 1];
-            for (int d = 0; d <= S.rows; ++d)
-                base[d] = h.origin + std::min<Index>(y + d, last) * h.row_pitch;
-            char *out[2] = {h.out + y * h.out_pitch,
-                            y + 1 < h.rows ? h.out + (y + 1) * h.out_pitch : h.spare};
-            fixed_range<V, P::program, P::sources, S.rows + 1>(base, out, h.count);
-        }
+        // Rows y .. y + k + 2 are read, y .. y + 3 written, at every step.
+        if (walk_backward(h.origin, h.row_pitch, S.rows + 3, h.out, h.out_pitch, 4))
+            hot_square_rows<V, S, R, true>(h);
+        else
+            hot_square_rows<V, S, R, false>(h);
     } else {
         for (Index y = 0; y < h.rows; y += 2) {
             // A last single row runs as a pair, as above.
