@@ -163,30 +163,29 @@ constexpr net::Program rows_pair_program() {
     return net::prune(g, outs);
 }
 
-// Whether a kernel that reads `in_rows` rows from `in` and writes
-// `out_rows` rows from `out` (pitches apart) walks its columns from the
+// How many more of the pairs (row of `in_rows` rows read from `in`, row of
+// `out_rows` written from `out`, pitches apart) lie near ahead than near
+// behind, modulo 4 KiB: above 0, a kernel walks its columns from the
 // right. A load whose address matches a pending store's in its low 12 bits
 // waits for that store (the core compares only those bits before it knows
 // the whole address): walking from the left, stores just ahead of the
-// loads modulo 4 KiB are met by the next vectors' loads, which costs up to
-// a quarter of a 3 x 3 median (float32, 64 bytes ahead; an image and an
-// np.empty_like of it allocated one after the other lie 16 bytes apart).
-// From the right those stores are behind the loads. The walk that leaves
-// fewer pairs of rows so near wins.
-inline bool walk_backward(const char *in, Index in_pitch, int in_rows, const char *out,
-                          Index out_pitch, int out_rows) {
+// loads are met by the next vectors' loads, which costs up to a third of a
+// 3 x 3 median or a disk of radius 1 (float32, 64 bytes ahead; an image
+// and an np.empty_like of it allocated one after the other lie 16 bytes
+// apart). From the right those stores are behind the loads.
+inline int stores_ahead(const char *in, Index in_pitch, int in_rows, const char *out,
+                        Index out_pitch, int out_rows) {
     constexpr uintptr_t kPage = 4096, kNear = 192;
     const uintptr_t a = reinterpret_cast<uintptr_t>(in), b = reinterpret_cast<uintptr_t>(out);
-    int ahead = 0, behind = 0;
+    int ahead = 0;
     for (int i = 0; i < in_rows; ++i)
         for (int j = 0; j < out_rows; ++j) {
             const uintptr_t d = (b + static_cast<uintptr_t>(j * out_pitch) - a -
                                  static_cast<uintptr_t>(i * in_pitch)) %
                                 kPage;
-            ahead += d < kNear;
-            behind += kPage - d < kNear;
+            ahead += (d < kNear) - (kPage - d < kNear);
         }
-    return ahead > behind;
+    return ahead;
 }
 
 // The order an unrolled kernel runs a fixed program in: operations by

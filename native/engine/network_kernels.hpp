@@ -109,7 +109,7 @@ MV_INLINE void fixed_vector(const char *const *base, char *const *out, Index off
 
 // A fixed program over pixels 0 .. count-1 (count >= lanes), its inputs
 // from `bases` bases as Src says; Backward: from the right (see
-// walk_backward).
+// stores_ahead).
 template <class V, const auto &F, const auto &Src, int Bases, bool Backward = false>
 void fixed_range(const char *const *base, char *const *out, Index count) {
     constexpr Index item = sizeof(typename V::T);
@@ -148,14 +148,30 @@ void fixed_range(const char *const *in, char *const *out, Index count) {
 // Two output rows of a footprint straight from the image; the rows both
 // windows of a column hold are sorted once. Bases: the image rows of each
 // plane, dz * (kHotMaxRows + 1) + dy.
-template <class V, const HotShape &S, int R>
+template <class V, const HotShape &S, int R, bool Backward>
 void hot_fused(const char *const (*row)[kHotMaxRows + 1], char *const *out, Index count) {
     constexpr int rows = kHotMaxRows + 1;
     const char *base[kHotMaxPlanes * rows] = {};
     for (int dz = 0; dz < S.planes; ++dz)
         for (int dy = 0; dy <= S.rows; ++dy) base[dz * rows + dy] = row[dz][dy];
-    fixed_range<V, HotFused<S, R>::program, HotSources<S>::value, S.planes * rows>(base, out,
-                                                                                   count);
+    fixed_range<V, HotFused<S, R>::program, HotSources<S>::value, S.planes * rows, Backward>(
+        base, out, count);
+}
+
+// Pairs of output rows straight from the image (hot_fused), the columns
+// walked from the right where Backward.
+template <class V, const HotShape &S, int R, bool Backward> void hot_fused_rows(const HotBlock &h) {
+    for (Index y = 0; y < h.rows; y += 2) {
+        // A last single row runs as a pair, as in hot_block.
+        const bool pair = y + 1 < h.rows;
+        const char *row[kHotMaxPlanes][kHotMaxRows + 1];
+        for (int dz = 0; dz < S.planes; ++dz)
+            for (int dy = 0; dy <= S.rows; ++dy)
+                row[dz][dy] = h.origin + dz * h.plane_pitch +
+                              (y + std::min(dy, S.rows - 1 + pair)) * h.row_pitch;
+        char *out[2] = {h.out + y * h.out_pitch, pair ? h.out + (y + 1) * h.out_pitch : h.spare};
+        hot_fused<V, S, R, Backward>(row, out, h.count);
+    }
 }
 
 // Squares by sorted rows: each image row's sliding windows of k values are
@@ -275,23 +291,19 @@ template <class V, const HotShape &S, int R> void hot_block(const HotBlock &h, c
         hot_by_rows<V, S, R>(h, buffer);
     } else if constexpr (fused_by_rows<S, R>()) {
         // Rows y .. y + k + 2 are read, y .. y + 3 written, at every step.
-        if (walk_backward(h.origin, h.row_pitch, S.rows + 3, h.out, h.out_pitch, 4))
+        if (stores_ahead(h.origin, h.row_pitch, S.rows + 3, h.out, h.out_pitch, 4) > 0)
             hot_square_rows<V, S, R, true>(h);
         else
             hot_square_rows<V, S, R, false>(h);
     } else {
-        for (Index y = 0; y < h.rows; y += 2) {
-            // A last single row runs as a pair, as above.
-            const bool pair = y + 1 < h.rows;
-            const char *row[kHotMaxPlanes][kHotMaxRows + 1];
-            for (int dz = 0; dz < S.planes; ++dz)
-                for (int dy = 0; dy <= S.rows; ++dy)
-                    row[dz][dy] = h.origin + dz * h.plane_pitch +
-                                  (y + std::min(dy, S.rows - 1 + pair)) * h.row_pitch;
-            char *out[2] = {h.out + y * h.out_pitch,
-                            pair ? h.out + (y + 1) * h.out_pitch : h.spare};
-            hot_fused<V, S, R>(row, out, h.count);
-        }
+        int ahead = 0;
+        for (int dz = 0; dz < S.planes; ++dz)
+            ahead += stores_ahead(h.origin + dz * h.plane_pitch, h.row_pitch, S.rows + 1, h.out,
+                                  h.out_pitch, 2);
+        if (ahead > 0)
+            hot_fused_rows<V, S, R, true>(h);
+        else
+            hot_fused_rows<V, S, R, false>(h);
     }
 }
 
