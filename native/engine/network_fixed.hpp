@@ -340,9 +340,9 @@ template <const HotShape &S, int R> struct HotFused {
 // column again for every window that spans it): inputs d * k + j are image
 // row d (0 .. k + 2 Pairs - 2), column j. Taken at the ranks where a pair
 // has fewer operations (the 3 x 3's median: 46 against 54). Two pairs in
-// one program (80 operations for the median) measured faster for 16-bit
-// lanes only: no faster for uint8, slower for 32-bit keys (more values
-// live than there are registers).
+// one program (80 operations for the median) on AVX-512: a uint8 megapixel
+// 0.087 to 0.075 ms, uint16 0.148 to 0.130, float32 the same; on AVX2, with
+// half the registers, no faster.
 template <const HotShape &S, int R, int Pairs = 1> struct HotFusedRows {
     static constexpr int kBases = S.rows + 2 * Pairs - 1;
     static constexpr int kInputs = kBases * S.rows;

@@ -256,9 +256,9 @@ template <class V, const HotShape &S, int R> void hot_by_columns(const HotBlock 
 template <class V, const HotShape &S, int R, bool Backward>
 void hot_square_rows(const HotBlock &h) {
     Index y = 0;
-    // 16-bit lanes take two pairs at a time, sharing the sorts of the rows
-    // between them (see HotFusedRows).
-    if constexpr (sizeof(typename V::T) == 2) {
+    // Two pairs at a time where 32 vector registers hold their values,
+    // sharing the sorts of the rows between them (see HotFusedRows).
+    if constexpr (V::bytes == 64) {
         using Q = HotFusedRows<S, R, 2>;
         for (; y + 4 <= h.rows; y += 4) {
             const char *base[Q::kBases];
