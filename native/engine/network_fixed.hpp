@@ -169,10 +169,10 @@ constexpr net::Program rows_pair_program() {
 // right. A load whose address matches a pending store's in its low 12 bits
 // waits for that store (the core compares only those bits before it knows
 // the whole address): walking from the left, stores just ahead of the
-// loads are met by the next vectors' loads, which costs up to a third of a
-// 3 x 3 median or a disk of radius 1 (float32, 64 bytes ahead; an image
-// and an np.empty_like of it allocated one after the other lie 16 bytes
-// apart). From the right those stores are behind the loads.
+// loads are met by the next vectors' loads, which costs a 3 x 3 median or
+// a disk of radius 1 up to a third more time (float32, 64 bytes ahead; an
+// np.empty_like allocated right after its image often lies a few dozen
+// bytes ahead of it). From the right those stores are behind the loads.
 inline int stores_ahead(const char *in, Index in_pitch, int in_rows, const char *out,
                         Index out_pitch, int out_rows) {
     constexpr uintptr_t kPage = 4096, kNear = 192;
