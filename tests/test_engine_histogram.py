@@ -161,6 +161,22 @@ def test_codes_equal_the_plain_method(bins, ndim, shape, kind, fp):
     check_codes("p0.9", image, f, mask, None, bins, workers=2)
 
 
+@pytest.mark.parametrize("shape", [(40, 45), (8, 9, 11)])
+def test_codes_repeated_near_one_end(shape):
+    """Distinct codes but for a few repeated in the last rows (planes), some
+    twice in one window: the bands that meet them count, the others do
+    not, and both agree with the plain method."""
+    rng = np.random.default_rng(len(shape))
+    image = code_image(rng, shape, 1 << 20, "distinct")
+    image[-1].flat[:6] = image[-2].flat[3:9]
+    f = footprint(rng, "disk", len(shape))
+    mask = rng.random(shape) < 0.7
+    for workers in (1, 2):
+        for stat in ("median", "p0", "max"):
+            check_codes(stat, image, f, None, None, 1 << 20, workers)
+        check_codes("p0.29", image, f, mask, None, 1 << 20, workers)
+
+
 @pytest.mark.parametrize("shape, fshape", [((1, 1), (9, 9)), ((3, 40), (11, 5)),
                                            ((2, 3, 4), (5, 5, 5))])
 def test_codes_in_windows_larger_than_the_image(shape, fshape):

@@ -374,6 +374,32 @@ template <class In> bool sparse_windows(const Task &t) {
     return gaps / 16 > threshold;
 }
 
+// Whether no code below `bins` occurs twice among the pixels that a band's
+// windows read (its planes and rows widened by the footprint's reach): a
+// window then holds each code at most once. Stops at the first repeat.
+template <class In> bool codes_once(const Task &t, const Band &b, Index bins) {
+    const Plane3 &im = t.image;
+    const Footprint &f = *t.fp;
+    const Index z0 = std::max<Index>(0, b.z0 + f.lo[0]), z1 = std::min(im.shape[0], b.z1 + f.hi[0]);
+    const Index y0 = std::max<Index>(0, b.y0 + f.lo[1]), y1 = std::min(im.shape[1], b.y1 + f.hi[1]);
+    const Index width = im.shape[2];
+    if ((z1 - z0) * (y1 - y0) * width > bins) return false; // some code repeats
+    std::vector<uint64_t> seen(static_cast<size_t>((bins + 63) / 64), 0);
+    for (Index z = z0; z < z1; ++z) {
+        for (Index y = y0; y < y1; ++y) {
+            const char *row = im.at(z, y, 0, sizeof(In));
+            for (Index x = 0; x < width; ++x) {
+                const unsigned v = load<In>(row + x * im.strides[2]);
+                uint64_t &w = seen[v >> 6];
+                const uint64_t bit = uint64_t{1} << (v & 63);
+                if (w & bit) return false;
+                w |= bit;
+            }
+        }
+    }
+    return true;
+}
+
 template <class In, class H>
 void run_scan(const Task &t, const Band &b, const Control &c, Index bins) {
     if (t.has_mask())
@@ -408,7 +434,9 @@ template <class In> void run_typed(const Task &t, const Band &b, const Control &
                 run_scan<In, Histogram<16, uint32_t>>(t, b, c, bins);
         }
     } else if constexpr (sizeof(In) == 4) {
-        if (m <= std::numeric_limits<uint8_t>::max())
+        if (codes_once<In>(t, b, bins))
+            run_scan<In, histogram::CodeHistogram<histogram::Once>>(t, b, c, bins);
+        else if (m <= std::numeric_limits<uint8_t>::max())
             run_scan<In, histogram::CodeHistogram<uint8_t>>(t, b, c, bins);
         else if (m <= std::numeric_limits<uint16_t>::max())
             run_scan<In, histogram::CodeHistogram<uint16_t>>(t, b, c, bins);

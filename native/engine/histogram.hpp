@@ -427,11 +427,19 @@ private:
 // across about as many values as the step changed, so no level needs
 // counts. The counters and the bottom bitmap are as large as the bins
 // (bins bytes to 4 bins bytes, plus bins / 8); the levels above fit in L1.
+//
+// Count = Once: windows that hold each code at most once (their image
+// repeats none), whose bottom bitmap is their count: no counters, an
+// eighth of a byte per bin.
+struct Once {};
+
 template <class Count> class CodeHistogram {
 public:
     static constexpr int kMaxLevels = 6; // 64^6 > 2^32
+    static constexpr bool kOnce = std::is_same_v<Count, Once>;
 
-    explicit CodeHistogram(Index bins) : fine_(static_cast<size_t>(std::max<Index>(bins, 1))) {
+    explicit CodeHistogram(Index bins)
+        : fine_(kOnce ? 0 : static_cast<size_t>(std::max<Index>(bins, 1))) {
         // Level sizes in words; each level has a spare zero word so that
         // scans may read one word past the last.
         Index positions = std::max<Index>(bins, 1);
@@ -445,7 +453,7 @@ public:
         } while (positions > 1);
         bits_.assign(total, 0);
         for (int l = 0; l < levels_; ++l) level_[l] = bits_.data() + start_[l];
-        beyond_l2_ = fine_.size() * sizeof(Count) + total * 8 > (size_t{384} << 10);
+        beyond_l2_ = fine_.size() * sizeof(Counter) + total * 8 > (size_t{384} << 10);
     }
     CodeHistogram(Index bins, const Task &) : CodeHistogram(bins) {}
 
@@ -470,24 +478,33 @@ public:
     }
 
     void prefetch(unsigned v) const {
-        prefetch_line(fine_.data() + v);
+        if constexpr (!kOnce) prefetch_line(fine_.data() + v);
         prefetch_line(bits_.data() + (v >> 6));
     }
 
     void exchange(unsigned a, unsigned b) {
-        ++fine_[a];
-        occupy(a);
-        vacate(b, --fine_[b]);
+        if constexpr (kOnce) {
+            occupy(a);
+            vacate(b, 0);
+        } else {
+            ++fine_[a];
+            occupy(a);
+            vacate(b, --fine_[b]);
+        }
     }
     // Weight m: a mask byte, 0 or 1.
     void add(unsigned v, unsigned m = 1) {
-        fine_[v] = static_cast<Count>(fine_[v] + m);
+        if constexpr (!kOnce) fine_[v] = static_cast<Counter>(fine_[v] + m);
         if (m != 0) occupy(v);
     }
     void remove(unsigned v, unsigned m = 1) {
-        const Count left = static_cast<Count>(fine_[v] - m);
-        fine_[v] = left;
-        vacate(v, left);
+        if constexpr (kOnce) {
+            vacate(v, static_cast<Counter>(1 - m));
+        } else {
+            const Counter left = static_cast<Counter>(fine_[v] - m);
+            fine_[v] = left;
+            vacate(v, left);
+        }
     }
 
     unsigned rank(Index r) {
@@ -496,11 +513,11 @@ public:
         if (below > r) {
             do {
                 cur = previous(cur);
-                below -= fine_[cur];
+                below -= count(cur);
             } while (below > r);
         } else {
-            while (below + fine_[cur] <= r) {
-                below += fine_[cur];
+            while (below + count(cur) <= r) {
+                below += count(cur);
                 cur = next(cur + 1);
             }
         }
@@ -510,13 +527,28 @@ public:
     }
 
 private:
-    uint64_t *level(int l) { return level_[l]; }
+    using Counter = std::conditional_t<kOnce, uint8_t, Count>;
 
-    // A bit already set has its ancestors set: the climb stops there.
+    uint64_t *level(int l) { return level_[l]; }
+    // What bin v counts.
+    Index count(unsigned v) const {
+        if constexpr (kOnce)
+            return static_cast<Index>((level_[0][v >> 6] >> (v & 63)) & 1);
+        else
+            return fine_[v];
+    }
+
+    // A bit already set has its ancestors set: the climb stops there. The
+    // bit above the bin's word is set without asking (whether it was set
+    // is a branch no predictor learns: stale bits come and go at random),
+    // the higher ones, nearly always set already, with a branch.
     void occupy(unsigned v) {
         level(0)[v >> 6] |= uint64_t{1} << (v & 63);
+        if (levels_ < 2) return;
         Index u = v >> 6;
-        for (int l = 1; l < levels_; ++l, u >>= 6) {
+        level(1)[u >> 6] |= uint64_t{1} << (u & 63);
+        u >>= 6;
+        for (int l = 2; l < levels_; ++l, u >>= 6) {
             uint64_t &w = level(l)[u >> 6];
             const uint64_t bit = uint64_t{1} << (u & 63);
             if (w & bit) return;
@@ -524,7 +556,9 @@ private:
         }
     }
     // Bin v now counts `left`.
-    void vacate(unsigned v, Count left) { level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63)); }
+    void vacate(unsigned v, Counter left) {
+        level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63));
+    }
 
     // The first occupied bin under bit `child` of level l + 1, i.e. in word
     // `child` of level l; -1 when there is none, after clearing that stale
@@ -591,14 +625,14 @@ private:
         while (w != 0) {
             const Index child = word * 64 + std::countr_zero(w);
             w &= w - 1;
-            if (l == 0)
-                fine_[static_cast<size_t>(child)] = 0;
-            else
+            if (l == 0) {
+                if constexpr (!kOnce) fine_[static_cast<size_t>(child)] = 0;
+            } else
                 clear_word(l - 1, child);
         }
     }
 
-    std::vector<Count> fine_;
+    std::vector<Counter> fine_;     // none when kOnce
     std::vector<uint64_t> bits_;    // the levels, bottom first
     size_t start_[kMaxLevels] = {}; // where each level starts in bits_
     uint64_t *level_[kMaxLevels] = {};
