@@ -11,8 +11,8 @@ import warnings
 import numpy as np
 import pytest
 
-from morvane.filters.rank import (_api, _filters, histogram, maximum, mean, median, minimum,
-                                  percentile)
+from morvane.filters.rank import (_api, _filters, _values, histogram, maximum, mean, median,
+                                  minimum, percentile)
 
 DTYPES = [bool, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64,
           np.uint64, np.float16, np.float32, np.float64]
@@ -181,6 +181,38 @@ PEAK = textwrap.dedent("""
     after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print((after - before) * 1024 / image.nbytes)
 """)
+
+
+def spread(kind, dtype, rng, size):
+    """Values whose keys spread evenly, crowd (a dense cluster beside a few
+    far values), repeat few values, or are one value."""
+    info = np.finfo(dtype) if np.dtype(dtype).kind == "f" else np.iinfo(dtype)
+    if kind == "even":
+        data = rng.random(size) * 2e4 - 1e4 if np.dtype(dtype).kind == "f" else \
+            rng.integers(info.min, info.max, size, dtype=dtype, endpoint=True)
+    elif kind == "crowded":
+        data = np.concatenate([(rng.integers(0, 50, size - 3) + 1000).astype(dtype),
+                               np.array([info.min, info.max, 0], dtype)])
+    elif kind == "few":
+        data = rng.choice(np.array([info.min, 7, info.max], dtype), size)
+    else:
+        data = np.full(size, 3, dtype)
+    return rng.permutation(np.asarray(data, dtype)).reshape(-1, 37)
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.int16, np.int32, np.float32, np.uint64,
+                                   np.float64])
+@pytest.mark.parametrize("kind", ["even", "crowded", "few", "one"])
+@pytest.mark.parametrize("cval", [None, 5])
+def test_codes_number_the_distinct_values(dtype, kind, cval):
+    """Each value's code is 1 + its index among the image's distinct values
+    (and the border value's), whose table maps codes back."""
+    image = spread(kind, dtype, np.random.default_rng(3), 37 * 300)
+    got = _values.Values(image, cval=cval, dense=True)
+    border = [] if cval is None else [cval]
+    distinct = np.unique(np.concatenate([image.ravel(), np.array(border, dtype)]))
+    np.testing.assert_array_equal(got.data, np.searchsorted(distinct, image) + 1)
+    np.testing.assert_array_equal(got.table[1:], distinct)
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="ru_maxrss in KiB")

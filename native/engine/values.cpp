@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -166,30 +167,45 @@ void from_keys_as(Kind kind, const Strided &src, const Strided &dst, const Strid
     });
 }
 
-// Sorted distinct keys, searched through a table of where each bucket of
-// the keys' range begins: a lookup is a short search in one bucket. Lookups
-// go in batches, in passes that first fetch every bucket's bounds, then
-// every bucket's keys, so that the cache misses of a batch overlap (the
-// keys rarely fit the cache).
+// Sorted distinct keys, searched through tables of where each bucket of
+// the keys' range begins: a lookup is a short search in one bucket. The
+// range is cut into 4096 equal parts, and each part into as many buckets
+// as about a quarter of the keys it holds (a power of two), so buckets hold
+// a few keys however unevenly the keys spread (the keys of floats crowd
+// towards the largest values), and the tables take about a byte a key.
+// Lookups go in batches, in passes that first fetch every bucket's bounds,
+// then every bucket's keys, so that the cache misses of a batch overlap
+// (the keys rarely fit the cache).
 template <class U> class Lookup {
 public:
     static constexpr int kBatch = 64;
+    static constexpr int kPartBits = 12;
 
     Lookup(const U *keys, Index n) : keys_(keys), n_(n) {
         lo_ = keys[0];
         const U span = static_cast<U>(keys[n - 1] - lo_);
-        const int bits =
-            std::clamp(static_cast<int>(std::bit_width(static_cast<uint64_t>(n))) + 1, 1, 22);
         const int width = static_cast<int>(std::bit_width(span));
-        shift_ = width > bits ? width - bits : 0;
-        const Index buckets = static_cast<Index>(span >> shift_) + 1;
-        start_.assign(static_cast<size_t>(buckets + 1), 0);
+        part_shift_ = std::max(width - kPartBits, 0);
+        const Index parts = static_cast<Index>(span >> part_shift_) + 1;
+        parts_.resize(static_cast<size_t>(parts));
         Index i = 0;
-        for (Index b = 0; b < buckets; ++b) {
-            while (i < n && static_cast<Index>(static_cast<U>(keys[i] - lo_) >> shift_) < b) ++i;
-            start_[static_cast<size_t>(b)] = static_cast<uint32_t>(i);
+        for (Index p = 0; p < parts; ++p) {
+            const Index first = i;
+            while (i < n && static_cast<Index>(offset(keys[i]) >> part_shift_) == p) ++i;
+            // About a quarter as many buckets as keys, none finer than a key.
+            const int bits = std::min(
+                std::max(static_cast<int>(std::bit_width(static_cast<uint64_t>(i - first))) - 2, 0),
+                part_shift_);
+            Part &part = parts_[static_cast<size_t>(p)];
+            part.base = static_cast<uint32_t>(starts_.size());
+            part.shift = part_shift_ - bits;
+            Index k = first;
+            for (Index b = 0; b < (Index{1} << bits); ++b) {
+                while (k < i && bucket_in_part(part, keys[k]) < b) ++k;
+                starts_.push_back(static_cast<uint32_t>(k));
+            }
         }
-        start_[static_cast<size_t>(buckets)] = static_cast<uint32_t>(n);
+        starts_.push_back(static_cast<uint32_t>(n));
     }
 
     // found[i] = the index of k[i] among the keys, for count <= kBatch
@@ -199,13 +215,14 @@ public:
         size_t bucket[kBatch];
         for (int i = 0; i < count; ++i) {
             const U key = std::clamp(k[i], lo_, hi);
-            bucket[i] = static_cast<size_t>(static_cast<U>(key - lo_) >> shift_);
-            MV_PREFETCH(&start_[bucket[i]]);
+            const Part &part = parts_[static_cast<size_t>(offset(key) >> part_shift_)];
+            bucket[i] = part.base + static_cast<size_t>(bucket_in_part(part, key));
+            MV_PREFETCH(&starts_[bucket[i]]);
         }
-        for (int i = 0; i < count; ++i) MV_PREFETCH(keys_ + start_[bucket[i]]);
+        for (int i = 0; i < count; ++i) MV_PREFETCH(keys_ + starts_[bucket[i]]);
         bool ok = true;
         for (int i = 0; i < count; ++i) {
-            const U *first = keys_ + start_[bucket[i]], *last = keys_ + start_[bucket[i] + 1];
+            const U *first = keys_ + starts_[bucket[i]], *last = keys_ + starts_[bucket[i] + 1];
             const U *at = first;
             if (last - first <= 8) {
                 while (at < last && *at < k[i]) ++at;
@@ -219,11 +236,23 @@ public:
     }
 
 private:
+    struct Part {
+        uint32_t base; // its first bucket in starts_
+        int shift;     // of a key's offset, to its bucket in the part
+    };
+
+    U offset(U key) const { return static_cast<U>(key - lo_); }
+    Index bucket_in_part(const Part &part, U key) const {
+        const U within = static_cast<U>(offset(key) & ((U{1} << part_shift_) - 1));
+        return static_cast<Index>(within >> part.shift);
+    }
+
     const U *keys_;
     Index n_;
     U lo_;
-    int shift_ = 0;
-    std::vector<uint32_t> start_; // codes are 32-bit: fewer than 2^32 keys
+    int part_shift_ = 0;
+    std::vector<Part> parts_;
+    std::vector<uint32_t> starts_; // codes are 32-bit: fewer than 2^32 keys
 };
 
 template <class U, class C>
@@ -433,6 +462,58 @@ bool take(const void *table, Index n, const Strided &codes, const Strided &dst,
     case 8: return take_in<uint64_t>(table, n, codes, dst, counted);
     default: return false;
     }
+}
+
+namespace {
+
+// The first n keys in ascending order, in place: passes
+// of 11 bits from the lowest, each a counting sort into `scratch` (n more
+// keys) and back, skipping those whose digit every key shares.
+template <class U> void radix_sort(U *keys, Index n, U *scratch) {
+    constexpr int kBits = 11, kDigits = (8 * int{sizeof(U)} + kBits - 1) / kBits;
+    constexpr Index kBuckets = Index{1} << kBits;
+    std::vector<Index> counts(static_cast<size_t>(kDigits * kBuckets), 0);
+    for (Index i = 0; i < n; ++i)
+        for (int d = 0; d < kDigits; ++d)
+            ++counts[static_cast<size_t>(d * kBuckets +
+                                         ((keys[i] >> (kBits * d)) & (kBuckets - 1)))];
+    U *src = keys, *dst = scratch;
+    for (int d = 0; d < kDigits; ++d) {
+        Index *c = counts.data() + d * kBuckets;
+        const int shift = kBits * d;
+        if (c[(src[0] >> shift) & (kBuckets - 1)] == n) continue;
+        Index total = 0;
+        for (Index b = 0; b < kBuckets; ++b) {
+            const Index m = c[b];
+            c[b] = total;
+            total += m;
+        }
+        for (Index i = 0; i < n; ++i) {
+            const U k = src[i];
+            dst[c[(k >> shift) & (kBuckets - 1)]++] = k;
+        }
+        std::swap(src, dst);
+    }
+    if (src != keys) std::memcpy(keys, src, static_cast<size_t>(n) * sizeof *keys);
+}
+
+} // namespace
+
+Index sort_keys(void *keys, int item, Index n) {
+    if (n <= 0) return 0;
+    auto run = [n](auto *k) {
+        using U = std::remove_pointer_t<decltype(k)>;
+        std::vector<U> scratch(static_cast<size_t>(n));
+        radix_sort(k, n, scratch.data());
+    };
+    switch (item) {
+    case 1: run(static_cast<uint8_t *>(keys)); break;
+    case 2: run(static_cast<uint16_t *>(keys)); break;
+    case 4: run(static_cast<uint32_t *>(keys)); break;
+    case 8: run(static_cast<uint64_t *>(keys)); break;
+    default: return 0;
+    }
+    return n;
 }
 
 } // namespace morvane::engine::values

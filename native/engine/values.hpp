@@ -66,6 +66,10 @@ Index dedupe(void *keys, int item, Index n, bool shift);
 // (dst is then partly written).
 bool codes(Kind kind, const Strided &values, const void *distinct, Index n, const Strided &dst);
 
+// The first n keys (contiguous, `item` bytes each) in ascending order, in
+// place (through a scratch copy of them for the while); returns n.
+Index sort_keys(void *keys, int item, Index n);
+
 // dst = table[codes] (table: n entries of dst's item size); 0 where
 // `counted` holds 0. codes and dst may share memory when both are
 // contiguous and start at the same address (codes no wider than dst's

@@ -649,6 +649,28 @@ PyObject *dedupe(PyObject *, PyObject *args) {
     Py_END_ALLOW_THREADS return PyLong_FromSsize_t(distinct);
 }
 
+// sort_keys(keys, n) -> None
+//
+// keys: a contiguous one-dimensional unsigned array whose first n entries
+// get sorted in place.
+PyObject *sort_keys(PyObject *, PyObject *args) {
+    PyObject *obj;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "On:sort_keys", &obj, &n)) return nullptr;
+    Array keys;
+    if (keys.get(obj, true, "keys") < 0) return nullptr;
+    if (keys.kind != values::Kind::Unsigned || keys.s.ndim != 1 || !keys.s.contiguous()) {
+        PyErr_SetString(PyExc_TypeError, "sort_keys takes a contiguous 1D unsigned array");
+        return nullptr;
+    }
+    if (n < 0 || n > keys.s.shape[0]) {
+        PyErr_SetString(PyExc_ValueError, "sort_keys: n does not fit the array");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS values::sort_keys(keys.s.data, keys.s.item, n);
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+}
+
 // codes(values, distinct, dst) -> None
 //
 // dst (uint8, uint16 or uint32 of the values' shape) gets 1 + each value's

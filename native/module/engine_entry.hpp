@@ -11,6 +11,7 @@ namespace morvane::engine {
 PyObject *engine_filter(PyObject *, PyObject *args);
 PyObject *keys(PyObject *, PyObject *args);
 PyObject *dedupe(PyObject *, PyObject *args);
+PyObject *sort_keys(PyObject *, PyObject *args);
 PyObject *codes(PyObject *, PyObject *args);
 PyObject *take(PyObject *, PyObject *args);
 

@@ -466,6 +466,8 @@ PyMethodDef methods[] = {
     {"dedupe", morvane::engine::dedupe, METH_VARARGS,
      "dedupe(keys, n, shift) -> count\n\nThe distinct keys of the sorted first n moved to the\n"
      "front (from the second entry when shift); their number."},
+    {"sort_keys", morvane::engine::sort_keys, METH_VARARGS,
+     "sort_keys(keys, n)\n\nThe first n keys sorted in place."},
     {"codes", morvane::engine::codes, METH_VARARGS,
      "codes(values, distinct_keys, dst)\n\n1 + each value's index among the distinct keys."},
     {"take", morvane::engine::take, METH_VARARGS,

@@ -150,7 +150,7 @@ class Values:
         _filters.keys(image, ordered[:size].reshape(image.shape), False)
         if fill is not None:
             ordered[size] = keys_of(fill)[()]
-        ordered[:count].sort()
+        _filters.sort_keys(ordered, count)
         n = _filters.dedupe(ordered, count, True)
         ordered.resize(n + 1, refcheck=False)  # the memory past them goes back
         distinct = ordered[1:]
