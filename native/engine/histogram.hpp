@@ -417,11 +417,14 @@ private:
 // Codes below any number of bins (up to 2^32): a window holds at most the
 // footprint's size of them, so with many bins it is sparse however the
 // image looks. One counter per bin, and over the counters a tree of
-// bitmaps, 64 children to a word. The bottom bitmap is exact (bit v: bin v
-// counts something), kept without a branch; the levels above only promise
-// that nothing is counted under a clear bit: an update sets the bits above
-// an occupied bin but never clears them, and the walk of the answer clears
-// the stale ones it meets, once each. So an update costs a few stores and
+// bitmaps, 64 children to a word. The bottom bitmap and the level above it
+// are exact (bit v: bin v counts something; bit w: word w of the bottom
+// has a bit set), kept without a branch; the levels above those only
+// promise that nothing is counted under a clear bit: an update sets the
+// bits above an occupied bin but never clears them, and the walk of the
+// answer clears the stale ones it meets, once each (kept exact, their few
+// words would chain every update through one another). So an update costs
+// a few stores and
 // no unpredictable branch, and the answer moves from one occupied bin to
 // the next in a few word scans whatever lies between; a step moves it
 // across about as many values as the step changed, so no level needs
@@ -540,8 +543,8 @@ private:
 
     // A bit already set has its ancestors set: the climb stops there. The
     // bit above the bin's word is set without asking (whether it was set
-    // is a branch no predictor learns: stale bits come and go at random),
-    // the higher ones, nearly always set already, with a branch.
+    // is a branch no predictor learns), the higher ones, nearly always set
+    // already, with a branch.
     void occupy(unsigned v) {
         level(0)[v >> 6] |= uint64_t{1} << (v & 63);
         if (levels_ < 2) return;
@@ -555,9 +558,15 @@ private:
             w |= bit;
         }
     }
-    // Bin v now counts `left`.
+    // Bin v now counts `left`. The bit above its word goes with the word's
+    // last occupied bin, so the walk meets no stale bit on that level.
     void vacate(unsigned v, Counter left) {
-        level(0)[v >> 6] &= ~(uint64_t{left == 0} << (v & 63));
+        uint64_t &w = level(0)[v >> 6];
+        w &= ~(uint64_t{left == 0} << (v & 63));
+        if (levels_ >= 2) {
+            const unsigned u = v >> 6;
+            level(1)[u >> 6] &= ~(uint64_t{w == 0} << (u & 63));
+        }
     }
 
     // The first occupied bin under bit `child` of level l + 1, i.e. in word
