@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -466,9 +465,9 @@ bool take(const void *table, Index n, const Strided &codes, const Strided &dst,
 
 namespace {
 
-// The first n keys in ascending order, in place: passes
-// of 11 bits from the lowest, each a counting sort into `scratch` (n more
-// keys) and back, skipping those whose digit every key shares.
+// The first n keys in ascending order, in place: passes of 11 bits from
+// the lowest, each a counting sort into `scratch` (n more keys) and back,
+// skipping those whose digit every key shares.
 template <class U> void radix_sort(U *keys, Index n, U *scratch) {
     constexpr int kBits = 11, kDigits = (8 * int{sizeof(U)} + kBits - 1) / kBits;
     constexpr Index kBuckets = Index{1} << kBits;

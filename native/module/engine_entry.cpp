@@ -667,8 +667,14 @@ PyObject *sort_keys(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "sort_keys: n does not fit the array");
         return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS values::sort_keys(keys.s.data, keys.s.item, n);
-    Py_END_ALLOW_THREADS Py_RETURN_NONE;
+    bool fits = true;
+    Py_BEGIN_ALLOW_THREADS try {
+        values::sort_keys(keys.s.data, keys.s.item, n);
+    } catch (const std::bad_alloc &) {
+        fits = false; // no room for the scratch copy: the keys are as they were
+    }
+    Py_END_ALLOW_THREADS if (!fits) return PyErr_NoMemory();
+    Py_RETURN_NONE;
 }
 
 // codes(values, distinct, dst) -> None
@@ -690,10 +696,14 @@ PyObject *codes(PyObject *, PyObject *args) {
                                          "unsigned codes of their shape");
         return nullptr;
     }
-    bool ok;
-    Py_BEGIN_ALLOW_THREADS ok =
-        values::codes(v.kind, v.s, distinct.s.data, distinct.s.shape[0], dst.s);
-    Py_END_ALLOW_THREADS if (!ok) {
+    bool ok = false, fits = true;
+    Py_BEGIN_ALLOW_THREADS try {
+        ok = values::codes(v.kind, v.s, distinct.s.data, distinct.s.shape[0], dst.s);
+    } catch (const std::bad_alloc &) {
+        fits = false; // the lookup's tables
+    }
+    Py_END_ALLOW_THREADS if (!fits) return PyErr_NoMemory();
+    if (!ok) {
         PyErr_SetString(PyExc_ValueError, "codes: a value is not among the distinct keys, or "
                                           "the codes are too narrow for them");
         return nullptr;
