@@ -424,11 +424,10 @@ private:
 // bits above an occupied bin but never clears them, and the walk of the
 // answer clears the stale ones it meets, once each (kept exact, their few
 // words would chain every update through one another). So an update costs
-// a few stores and
-// no unpredictable branch, and the answer moves from one occupied bin to
-// the next in a few word scans whatever lies between; a step moves it
-// across about as many values as the step changed, so no level needs
-// counts. The counters and the bottom bitmap are as large as the bins
+// a few stores and no unpredictable branch, and the answer moves from one
+// occupied bin to the next in a few word scans whatever lies between; a
+// step moves it across about as many values as the step changed, so no
+// level needs counts. The counters and the bottom bitmap are as large as the bins
 // (bins bytes to 4 bins bytes, plus bins / 8); the levels above fit in L1.
 //
 // Count = Once: windows that hold each code at most once (their image

@@ -498,8 +498,8 @@ template <class U> void radix_sort(U *keys, Index n, U *scratch) {
 
 } // namespace
 
-Index sort_keys(void *keys, int item, Index n) {
-    if (n <= 0) return 0;
+void sort_keys(void *keys, int item, Index n) {
+    if (n <= 0) return;
     auto run = [n](auto *k) {
         using U = std::remove_pointer_t<decltype(k)>;
         std::vector<U> scratch(static_cast<size_t>(n));
@@ -510,9 +510,8 @@ Index sort_keys(void *keys, int item, Index n) {
     case 2: run(static_cast<uint16_t *>(keys)); break;
     case 4: run(static_cast<uint32_t *>(keys)); break;
     case 8: run(static_cast<uint64_t *>(keys)); break;
-    default: return 0;
+    default: break;
     }
-    return n;
 }
 
 } // namespace morvane::engine::values

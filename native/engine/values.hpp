@@ -67,8 +67,8 @@ Index dedupe(void *keys, int item, Index n, bool shift);
 bool codes(Kind kind, const Strided &values, const void *distinct, Index n, const Strided &dst);
 
 // The first n keys (contiguous, `item` bytes each) in ascending order, in
-// place (through a scratch copy of them for the while); returns n.
-Index sort_keys(void *keys, int item, Index n);
+// place (through a scratch copy of them for the while).
+void sort_keys(void *keys, int item, Index n);
 
 // dst = table[codes] (table: n entries of dst's item size); 0 where
 // `counted` holds 0. codes and dst may share memory when both are
