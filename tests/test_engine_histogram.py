@@ -106,6 +106,19 @@ def test_walks_and_counter_widths(kind, shape, f):
         assert check("histogram", "p0.9", image, f, mask)
 
 
+@pytest.mark.parametrize("f", [np.ones((5, 5), bool), np.ones((3, 41), bool)])
+def test_every_rank_within_a_group_of_bins(f):
+    """Values within 64 bins, so every rank's answer is picked among the
+    blocks and bins of one group: each rank from the lowest to the highest."""
+    rng = np.random.default_rng(11)
+    image = (1000 + rng.integers(0, 64, (30, 60))).astype(np.uint16)
+    n = int(f.sum())
+    for k in range(n):
+        p = (k + 0.5) / n
+        np.testing.assert_array_equal(codes("histogram", "median", image, f, p=p),
+                                      codes("sort", "median", image, f, p=p), f"rank {k} of {n}")
+
+
 def test_where_it_does_not_apply():
     image = np.zeros((5, 5), np.uint8)
     assert not check("histogram", "mean", image, disk(1))

@@ -44,28 +44,40 @@ inline void prefetch_line(const void *p) { MV_PREFETCH(p); }
 namespace lanes16 {
 constexpr uint64_t kLanes = 0x0001000100010001u;
 
+// Of three rising sums, the largest at most t, or 0 if none is: by masks,
+// since which one it is varies from pixel to pixel and a branch on it
+// would mispredict.
+MV_INLINE Index below_of(Index s0, Index s1, Index s2, Index t, Index *k) {
+    const Index m0 = -static_cast<Index>(s0 <= t), m1 = -static_cast<Index>(s1 <= t),
+                m2 = -static_cast<Index>(s2 <= t);
+    *k = -(m0 + m1 + m2);
+    Index below = s0 & m0;
+    below = (below & ~m1) | (s1 & m1);
+    return (below & ~m2) | (s2 & m2);
+}
+
 // The first lane of prefix sums exceeding *t (the last lane does); takes
 // the sum before it off *t.
-inline Index pick(uint64_t prefix, Index *t) {
+MV_INLINE Index pick(uint64_t prefix, Index *t) {
     const Index p0 = static_cast<Index>(prefix & 0xffff);
     const Index p1 = static_cast<Index>((prefix >> 16) & 0xffff);
     const Index p2 = static_cast<Index>((prefix >> 32) & 0xffff);
-    const Index k = (p0 <= *t) + (p1 <= *t) + (p2 <= *t);
-    *t -= k == 0 ? 0 : k == 1 ? p0 : k == 2 ? p1 : p2;
+    Index k;
+    *t -= below_of(p0, p1, p2, *t, &k);
     return k;
 }
 // The bin among the 16 counters at c where the count from their start
 // first exceeds t (their count does).
-inline Index pick16(const uint16_t *c, Index t) {
-    uint64_t w[4];
+MV_INLINE Index pick16(const uint16_t *c, Index t) {
+    uint64_t w[3];
     std::memcpy(w, c, sizeof w);
     const Index s0 = static_cast<Index>((w[0] * kLanes) >> 48);
     const Index s1 = s0 + static_cast<Index>((w[1] * kLanes) >> 48);
     const Index s2 = s1 + static_cast<Index>((w[2] * kLanes) >> 48);
-    const Index j = (s0 <= t) + (s1 <= t) + (s2 <= t);
-    t -= j == 0 ? 0 : j == 1 ? s0 : j == 2 ? s1 : s2;
-    uint64_t word = 0;
-    for (int k = 0; k < 4; ++k) word = k == j ? w[k] : word;
+    Index j;
+    t -= below_of(s0, s1, s2, t, &j);
+    uint64_t word;
+    std::memcpy(&word, c + 4 * j, sizeof word);
     return 4 * j + pick(word * kLanes, &t);
 }
 // The sum of n consecutive counters (a loop the compiler vectorises).
@@ -235,7 +247,7 @@ private:
     // sums (the top lane of w * (1 + 2^16 + 2^32 + 2^48) is the sum of w's
     // 16-bit lanes, lane i the sum of lanes 0 .. i; a window's count never
     // lets one overflow).
-    unsigned group_rank(Index r) {
+    MV_INLINE unsigned group_rank(Index r) {
         Index g = cur_, below = below_;
         while (below > r) {
             g -= 64;
