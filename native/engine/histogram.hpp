@@ -248,21 +248,23 @@ private:
     // 16-bit lanes, lane i the sum of lanes 0 .. i; a window's count never
     // lets one overflow).
     MV_INLINE unsigned group_rank(Index r) {
-        Index g = cur_, below = below_;
+        const Count *mid = mid_.data();
+        unsigned g = cur_;
+        Index below = below_;
         while (below > r) {
             g -= 64;
-            below -= sum4(mid_.data() + g / 16);
+            below -= sum4(mid + g / 16);
         }
         for (;;) {
-            const Index s = sum4(mid_.data() + g / 16);
+            const Index s = sum4(mid + g / 16);
             if (below + s > r) break;
             below += s;
             g += 64;
         }
-        cur_ = static_cast<unsigned>(g);
+        cur_ = g;
         below_ = below;
         Index t = r - below;
-        const Index block = g + 16 * pick(prefix4(mid_.data() + g / 16), &t);
+        const Index block = Index{g} + 16 * pick(prefix4(mid + g / 16), &t);
         return static_cast<unsigned>(pick16(block, t));
     }
 
