@@ -349,7 +349,6 @@ public:
     Result answer(unsigned) {
         const Index n = this->n_;
         if (n <= 0) return 0;
-        const double nd = static_cast<double>(n);
         // The occupied blocks in order, through their bitmaps (a window
         // holds few of many bins), with the counts and sums below them;
         // the window's sum.
